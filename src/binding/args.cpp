@@ -1,0 +1,123 @@
+// The argument parser behind args.hpp and its exact TypeError messages.
+#include "binding/args.hpp"
+
+#include <string>
+
+namespace morva::detail {
+namespace {
+
+[[noreturn]] void too_many_positional(const SigView& sig, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  std::string msg = sig.full_name;
+  if (sig.required != sig.count) {
+    msg += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count) +
+           " positional arguments but " + std::to_string(given) + " " + verb + " given";
+  } else {
+    msg += " takes " + std::to_string(sig.count) + " positional arguments but " +
+           std::to_string(given) + " " + verb + " given";
+  }
+  raise(PyExc_TypeError, msg);
+}
+
+[[noreturn]] void unexpected_keyword(const SigView& sig, PyObject* kw) {
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, kw);
+  throw PyErrorSet{};
+}
+
+[[noreturn]] void multiple_values(const SigView& sig, const char* name) {
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, name);
+  throw PyErrorSet{};
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+std::string join_names(const std::string* names, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      if (n > 2) out += ",";
+      out += (i + 1 == n) ? " and " : " ";
+    }
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+void check_missing(const SigView& sig, PyObject* const* out) {
+  std::string missing[16];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < sig.required && n < 16; ++i) {
+    if (out[i] == nullptr) missing[n++] = sig.names[i];
+  }
+  if (n == 0) return;
+  std::string msg = std::string(sig.full_name) + " missing " + std::to_string(n) +
+                    " required positional argument" + (n == 1 ? "" : "s") + ": " +
+                    join_names(missing, n);
+  raise(PyExc_TypeError, msg);
+}
+
+// Places one keyword argument, or throws for an unknown name or a duplicate.
+void place_keyword(const SigView& sig, PyObject* kw, PyObject* value, Py_ssize_t nargs,
+                   PyObject** out) {
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(kw, sig.names[i]) == 0) {
+      if (static_cast<Py_ssize_t>(i) < nargs || out[i] != nullptr) {
+        multiple_values(sig, sig.names[i]);
+      }
+      out[i] = value;
+      return;
+    }
+  }
+  unexpected_keyword(sig, kw);
+}
+
+}  // namespace
+
+void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+  if (nargs > static_cast<Py_ssize_t>(sig.count)) too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      place_keyword(sig, PyTuple_GetItem(kwnames, k), args[nargs + k], nargs, out);
+    }
+  }
+  check_missing(sig, out);
+}
+
+void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+  if (nargs > static_cast<Py_ssize_t>(sig.count)) too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, key, value, nargs, out);
+  }
+  check_missing(sig, out);
+}
+
+}  // namespace morva::detail
+
+namespace morva {
+
+void rethrow_for_argument(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Ref cause = Ref::steal(value);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  Ref text = Ref::steal(PyObject_Str(cause.get()));
+  if (!text) throw PyErrorSet{};
+  Ref message = Ref::checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  Ref error = Ref::checked(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  PyException_SetCause(error.get(), cause.release());  // steals; also suppresses the context
+  PyErr_SetObject(PyExc_TypeError, error.get());
+  throw PyErrorSet{};
+}
+
+}  // namespace morva

@@ -1,0 +1,98 @@
+// Conversion helpers of the binding layer.
+#include "binding/convert.hpp"
+
+namespace morva {
+
+namespace {
+std::string attr_text(PyObject* obj, const char* attr) {
+  Ref value = Ref::steal(PyObject_GetAttrString(obj, attr));
+  if (!value || !PyUnicode_Check(value.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.get(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+}  // namespace
+
+std::string type_qualname(PyObject* obj) {
+  std::string name = attr_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  return name.empty() ? std::string("?") : name;
+}
+
+std::string type_name(PyTypeObject* type) {
+  return attr_text(reinterpret_cast<PyObject*>(type), "__name__");
+}
+
+void raise_conversion(PyObject* obj, const char* target) {
+  raise(PyExc_TypeError,
+        "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+PyObject* as_dict(PyObject* obj) {
+  if (!PyDict_Check(obj)) raise_conversion(obj, "PyDict");
+  return obj;
+}
+
+PyObject* as_list(PyObject* obj) {
+  if (!PyList_Check(obj)) raise_conversion(obj, "PyList");
+  return obj;
+}
+
+PyObject* as_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_conversion(obj, "PyString");
+  return obj;
+}
+
+PyObject* as_instance(PyObject* obj, PyTypeObject* type, const char* target) {
+  int ok = PyObject_TypeCheck(obj, type);
+  if (!ok) raise_conversion(obj, target);
+  return obj;
+}
+
+std::string_view utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) throw PyErrorSet{};
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string_view str_view(PyObject* obj) { return utf8_of(as_str(obj)); }
+
+Ref make_str(std::string_view text) {
+  return Ref::checked(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+uint64_t to_u64(PyObject* obj) {
+  Ref index = Ref::checked(PyNumber_Index(obj));
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+  return static_cast<uint64_t>(value);
+}
+
+uint32_t to_u32(PyObject* obj) {
+  uint64_t value = to_u64(obj);
+  if (value > UINT32_MAX) raise(PyExc_OverflowError, "int too big to convert");
+  return static_cast<uint32_t>(value);
+}
+
+int64_t to_i64(PyObject* obj) {
+  Ref index = Ref::checked(PyNumber_Index(obj));
+  long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) throw PyErrorSet{};
+  return static_cast<int64_t>(value);
+}
+
+bool to_bool(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  raise_conversion(obj, "PyBool");
+}
+
+}  // namespace morva

@@ -1,0 +1,164 @@
+// Owning references, the "a Python error is set" C++ exception, checked C-API helpers,
+// the boundary wrapper every slot and method goes through, and the GIL release guard.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace morva {
+
+// Thrown when a C-API call failed and the interpreter's error indicator is set.
+// It never crosses into CPython: the boundary wrapper turns it back into NULL / -1.
+struct PyErrorSet {};
+
+// Thrown for a broken internal invariant; the boundary raises it as PanicException.
+struct Panic : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Move-only owning handle to a Python object.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (may be null).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Takes a new reference to a borrowed object (may be null).
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  // Takes over the result of a C-API call that returns a new reference or NULL with an error.
+  static Ref checked(PyObject* p) {
+    if (p == nullptr) throw PyErrorSet{};
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  // A new reference for the caller, keeping ours.
+  PyObject* new_ref() const noexcept {
+    Py_XINCREF(p_);
+    return p_;
+  }
+  void reset(PyObject* stolen = nullptr) noexcept {
+    PyObject* old = p_;
+    p_ = stolen;
+    Py_XDECREF(old);
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Checked helpers: a failed C-API call becomes a throw of PyErrorSet.
+inline PyObject* check(PyObject* p) {
+  if (p == nullptr) throw PyErrorSet{};
+  return p;
+}
+inline int check(int rc) {
+  if (rc < 0) throw PyErrorSet{};
+  return rc;
+}
+inline Py_ssize_t check_size(Py_ssize_t n) {
+  if (n < 0) throw PyErrorSet{};
+  return n;
+}
+
+// Sets a Python error and throws.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises an exception instance or type with a str object as argument.
+[[noreturn]] void raise_object(PyObject* type, PyObject* value);
+
+// The process-wide PanicException type (a direct subclass of BaseException), made on first use.
+PyObject* panic_exception();
+
+// Boundary: every function handed to the interpreter is wrapped so that C++ exceptions
+// end here and become the C-API error convention of its return type.
+template <typename R>
+inline R error_result() noexcept {
+  if constexpr (std::is_void_v<R>) {
+    return;
+  } else if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return static_cast<R>(-1);
+  }
+}
+
+void set_panic(const char* what) noexcept;
+
+template <auto F>
+struct Boundary;
+
+template <typename R, typename... A, R (*F)(A...)>
+struct Boundary<F> {
+  static R call(A... a) noexcept {
+    try {
+      return F(a...);
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& e) {
+      set_panic(e.what());
+    } catch (...) {
+      set_panic("unknown internal fault");
+    }
+    return error_result<R>();
+  }
+};
+
+// The wrapped function pointer, ready for a slot or method table.
+template <auto F>
+inline constexpr auto wrap = &Boundary<F>::call;
+
+// Releases the GIL for its scope. Nothing inside may touch Python objects.
+class AllowThreads {
+ public:
+  AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Saves the current Python error (if any) and restores it on scope exit unless taken.
+class SavedError {
+ public:
+  SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+
+ private:
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* tb_;
+};
+
+// Clears the error indicator when the current error is an AttributeError; true if it was.
+bool clear_if_attribute_error() noexcept;
+
+}  // namespace morva

@@ -1,0 +1,35 @@
+// Heap type construction and the shared slot helpers.
+#include "binding/type.hpp"
+
+#include "binding/convert.hpp"
+
+namespace morva {
+
+PyTypeObject* build_type(TypeSpec spec) {
+  spec.slots.push_back(PyType_Slot{0, nullptr});
+  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  if (spec.subclassable) flags |= Py_TPFLAGS_BASETYPE;
+  PyType_Spec py_spec{spec.name, spec.basicsize, 0, flags, spec.slots.data()};
+  PyObject* type = PyType_FromSpec(&py_spec);
+  if (type == nullptr) throw PyErrorSet{};
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+void free_raw_instance(PyObject* raw) noexcept {
+  PyTypeObject* type = Py_TYPE(raw);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(raw);
+  Py_DECREF(type);
+}
+
+PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
+  std::string name = type_name(type);
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name.c_str());
+  return nullptr;
+}
+
+void refuse_attribute_delete() { raise(PyExc_AttributeError, "can't delete attribute"); }
+
+void refuse_item_delete() { raise(PyExc_NotImplementedError, "can't delete item"); }
+
+}  // namespace morva

@@ -1,0 +1,170 @@
+// Building heap types from a table (final or subclassable, doc with text signature, no
+// constructor), the instance box with in-place C++ fields, and the shared slot helpers:
+// deletion refusals, the sequence fallback and method-table entries.
+#pragma once
+
+#include <initializer_list>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "binding/object.hpp"
+
+namespace morva {
+
+struct TypeSpec {
+  const char* name;        // "morva_core.State"
+  int basicsize;           // sizeof the instance struct
+  bool subclassable;       // Py_TPFLAGS_BASETYPE
+  std::vector<PyType_Slot> slots;  // without the terminating {0, nullptr}
+};
+
+// Builds a heap type (throws on failure). The caller caches the result for the process.
+PyTypeObject* build_type(TypeSpec spec);
+
+// Caches a type built by `make` for the life of the process (first creator wins, under the GIL).
+template <typename Make>
+PyTypeObject* cached_type(PyTypeObject*& cache, Make&& make) {
+  if (cache == nullptr) cache = make();
+  return cache;
+}
+
+// A Python object whose C++ fields live in place after the header. The fields are constructed
+// by create() and destroyed by dealloc_box; a type's basicsize is sizeof(Box<Fields>).
+template <typename Fields>
+struct Box {
+  PyObject_HEAD
+  Fields v;
+};
+
+template <typename Fields>
+inline Fields& fields(PyObject* self) {
+  return reinterpret_cast<Box<Fields>*>(self)->v;
+}
+
+void free_raw_instance(PyObject* raw) noexcept;
+
+// Allocates an instance of `type` (a subclass allocates its larger size) and constructs the
+// fields in place. If the field constructor throws, the raw memory is released.
+template <typename Fields, typename... A>
+Ref create(PyTypeObject* type, A&&... args) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* raw = alloc(type, 0);
+  if (raw == nullptr) throw PyErrorSet{};
+  try {
+    new (&reinterpret_cast<Box<Fields>*>(raw)->v) Fields(std::forward<A>(args)...);
+  } catch (...) {
+    free_raw_instance(raw);
+    throw;
+  }
+  return Ref::steal(raw);
+}
+
+// tp_dealloc for a Box<Fields>: destroys the fields, frees the memory, drops the type.
+template <typename Fields>
+void dealloc_box(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Box<Fields>*>(self)->v.~Fields();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// tp_new for classes without a constructor: TypeError "No constructor defined for {name}".
+PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Deletion refusals.
+[[noreturn]] void refuse_attribute_delete();  // AttributeError "can't delete attribute"
+[[noreturn]] void refuse_item_delete();       // NotImplementedError "can't delete item"
+
+// Slot table entries.
+template <auto F>
+PyType_Slot slot(int id) {
+  return PyType_Slot{id, reinterpret_cast<void*>(wrap<F>)};
+}
+inline PyType_Slot raw_slot(int id, void* fn) { return PyType_Slot{id, fn}; }
+
+template <typename Fields>
+PyType_Slot dealloc_slot() {
+  return PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_box<Fields>)};
+}
+inline PyType_Slot doc_slot(const char* doc) {
+  return PyType_Slot{Py_tp_doc, const_cast<char*>(doc)};
+}
+inline PyType_Slot no_constructor_slot() {
+  return PyType_Slot{Py_tp_new, reinterpret_cast<void*>(&no_constructor_new)};
+}
+
+// Sequence fallback: the host's integer index is turned into an int object and handed to the
+// mapping slot, so iteration and `in` run the host's index protocol over item lookup.
+template <PyObject* (*Get)(PyObject*, PyObject*)>
+PyObject* sequence_item(PyObject* self, Py_ssize_t index) {
+  PyObject* key = PyLong_FromSsize_t(index);
+  if (key == nullptr) return nullptr;
+  PyObject* result = Boundary<Get>::call(self, key);
+  Py_DECREF(key);
+  return result;
+}
+template <int (*Set)(PyObject*, PyObject*, PyObject*)>
+int sequence_ass_item(PyObject* self, Py_ssize_t index, PyObject* value) {
+  PyObject* key = PyLong_FromSsize_t(index);
+  if (key == nullptr) return -1;
+  int result = Boundary<Set>::call(self, key, value);
+  Py_DECREF(key);
+  return result;
+}
+template <PyObject* (*Get)(PyObject*, PyObject*)>
+std::vector<PyType_Slot> item_read_slots() {
+  return {slot<Get>(Py_mp_subscript),
+          raw_slot(Py_sq_item, reinterpret_cast<void*>(&sequence_item<Get>))};
+}
+template <int (*Set)(PyObject*, PyObject*, PyObject*)>
+std::vector<PyType_Slot> item_write_slots() {
+  return {slot<Set>(Py_mp_ass_subscript),
+          raw_slot(Py_sq_ass_item, reinterpret_cast<void*>(&sequence_ass_item<Set>))};
+}
+
+// Method table entries. Methods with parameters take (self, args, nargs, kwnames).
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsMethod = PyObject* (*)(PyObject*, PyObject*);
+
+template <FastMethod F>
+PyMethodDef method(const char* name, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap<F>)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+template <FastMethod F>
+PyMethodDef static_method(const char* name, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap<F>)),
+                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+}
+template <NoArgsMethod F>
+PyMethodDef method_noargs(const char* name, const char* doc) {
+  return PyMethodDef{name, wrap<F>, METH_NOARGS, doc};
+}
+inline PyMethodDef end_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }
+
+// Properties. A setter slot refuses deletion before calling the setter.
+using Getter = PyObject* (*)(PyObject*, void*);
+using Setter = int (*)(PyObject*, PyObject*, void*);
+
+template <Setter S>
+int setter_refusing_delete(PyObject* self, PyObject* value, void* closure) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+  }
+  return Boundary<S>::call(self, value, closure);
+}
+
+template <Getter G>
+PyGetSetDef getter(const char* name, const char* doc = nullptr) {
+  return PyGetSetDef{name, wrap<G>, nullptr, doc, nullptr};
+}
+template <Getter G, Setter S>
+PyGetSetDef getset(const char* name, const char* doc = nullptr) {
+  return PyGetSetDef{name, wrap<G>, &setter_refusing_delete<S>, doc, nullptr};
+}
+inline PyGetSetDef end_getset() { return PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}; }
+
+}  // namespace morva

@@ -1,0 +1,37 @@
+// Creation and process-wide caching of the exception types.
+#include "lib/exceptions.hpp"
+
+#include <string>
+
+namespace morva {
+
+namespace {
+// Failing to create an exception type is an internal fault: it is raised as PanicException.
+PyObject* exception_type(PyObject*& cache, const char* dotted_name, PyObject* base) {
+  if (cache != nullptr) return cache;
+  cache = PyErr_NewException(dotted_name, base, nullptr);
+  if (cache == nullptr) {
+    PyErr_Clear();
+    throw Panic(std::string("failed to create exception type ") + dotted_name);
+  }
+  return cache;
+}
+}  // namespace
+
+#define MORVA_EXCEPTION(fn, dotted, base)             \
+  PyObject* fn() {                                    \
+    static PyObject* cache = nullptr;                 \
+    return exception_type(cache, dotted, base);       \
+  }
+
+MORVA_EXCEPTION(write_timeout_error, "morva_core.WriteTimeoutError", PyExc_TimeoutError)
+MORVA_EXCEPTION(context_error, "morva.structures.ContextError", PyExc_Exception)
+MORVA_EXCEPTION(schema_violation_error, "morva.config.SchemaViolationError", PyExc_Exception)
+MORVA_EXCEPTION(audit_block_error, "morva_core.AuditBlockError", PyExc_RuntimeError)
+MORVA_EXCEPTION(audit_abort_error, "morva_core.AuditAbortError", PyExc_RuntimeError)
+MORVA_EXCEPTION(audit_stop_error, "morva_core.AuditStopError", PyExc_RuntimeError)
+MORVA_EXCEPTION(audit_warning, "morva_core.AuditWarning", PyExc_UserWarning)
+
+#undef MORVA_EXCEPTION
+
+}  // namespace morva

@@ -1,0 +1,84 @@
+// Module initialisation: the registration table (which fixes __all__ and its order), the
+// single-phase init entry point, re-initialisation and the sub-interpreter refusal.
+#include "binding/object.hpp"
+#include "lib/exceptions.hpp"
+#include "structures/frozen_dict.hpp"
+#include "structures/meta_log_entry.hpp"
+#include "tracked/frozen_list.hpp"
+
+namespace morva {
+namespace {
+
+template <PyTypeObject* (*Get)()>
+PyObject* type_object() {
+  return reinterpret_cast<PyObject*>(Get());
+}
+
+struct Registration {
+  const char* name;
+  PyObject* (*get)();  // the process-wide type object (built on first request); throws
+};
+
+// Registration order is part of the interface: __all__ lists the names in this order.
+const Registration kRegistry[] = {
+    {"WriteTimeoutError", write_timeout_error},
+    {"FrozenDict", type_object<frozen_dict_type>},
+    {"MetaLogEntry", type_object<meta_log_entry_type>},
+    {"ContextError", context_error},
+    {"SchemaViolationError", schema_violation_error},
+    {"AuditBlockError", audit_block_error},
+    {"AuditAbortError", audit_abort_error},
+    {"AuditStopError", audit_stop_error},
+    {"AuditWarning", audit_warning},
+};
+
+// Classes met only as returned values: built at initialisation like the registered ones, but
+// not module attributes.
+PyTypeObject* (*const kHiddenTypes[])() = {
+    frozen_list_type,
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "morva_core",
+    "Native core of the Morva process framework: versioned state, transactions, guards, "
+    "audit, workflows and signals.",
+    0,  // no per-module state; re-initialisation hands back the first module object
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void register_entry(PyObject* module, const Registration& entry) {
+  PyObject* type = entry.get();
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!clear_if_attribute_error()) throw PyErrorSet{};
+    all = Ref::checked(PyList_New(0));
+    check(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  Ref name = Ref::checked(PyUnicode_FromString(entry.name));
+  check(PyList_Append(all.get(), name.get()));
+  check(PyObject_SetAttr(module, name.get(), type));
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  if (PyInterpreterState_GetID(interp) != 0) {
+    raise(PyExc_ImportError, "morva_core does not support sub-interpreters; import it from the "
+                             "main interpreter only");
+  }
+  // The module object lives for the process; a later initialisation returns it unchanged.
+  static PyObject* cached = nullptr;
+  if (cached != nullptr) return Ref::borrow(cached).release();
+  Ref module = Ref::checked(PyModule_Create(&module_def));
+  for (const Registration& entry : kRegistry) register_entry(module.get(), entry);
+  for (auto build : kHiddenTypes) build();
+  cached = module.new_ref();
+  return module.release();
+}
+
+}  // namespace
+}  // namespace morva
+
+PyMODINIT_FUNC PyInit_morva_core() {
+  return morva::Boundary<morva::init_module>::call();
+}

@@ -1,0 +1,107 @@
+// FrozenDict: item and attribute reads go straight to the wrapped dict; writes are refused.
+#include "structures/frozen_dict.hpp"
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+#include "lib/exceptions.hpp"
+
+namespace morva {
+namespace {
+
+struct FrozenDictFields {
+  Ref data;  // a dict (or dict subclass)
+};
+
+PyObject* data_of(PyObject* self) { return fields<FrozenDictFields>(self).data.get(); }
+
+[[noreturn]] void raise_key_not_found() { raise(PyExc_KeyError, "Key not found"); }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<1> sig{"FrozenDict.__new__()", {"data"}, 1};
+  auto a = parse(sig, args, kwargs);
+  PyObject* dict = a.convert(0, as_dict);
+  return create<FrozenDictFields>(type, Ref::borrow(dict)).release();
+}
+
+// Present: the stored value itself; absent: KeyError "Key not found"; lookup errors propagate.
+PyObject* getitem(PyObject* self, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(data_of(self), key);
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    raise_key_not_found();
+  }
+  Py_INCREF(value);
+  return value;
+}
+
+int setitem(PyObject*, PyObject*, PyObject* value) {
+  if (value == nullptr) refuse_item_delete();
+  raise(context_error(), "Context is Immutable. Use .update()");
+}
+
+// Normal lookup first (methods, standard attributes); on AttributeError the name is a key.
+PyObject* getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !clear_if_attribute_error()) return check(found);
+  return getitem(self, name);
+}
+
+PyObject* str(PyObject* self) {
+  Ref inner = text_of(data_of(self));
+  return check(PyUnicode_FromFormat("FrozenDict(%U)", inner.get()));
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<2> sig{"FrozenDict.get()", {"key", "default"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  PyObject* value = PyDict_GetItemWithError(data_of(self), a[0]);
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    value = a.or_none(1);
+  }
+  Py_INCREF(value);
+  return value;
+}
+
+PyObject* to_dict(PyObject* self, PyObject*) { return Ref::borrow(data_of(self)).release(); }
+PyObject* keys(PyObject* self, PyObject*) { return check(PyDict_Keys(data_of(self))); }
+PyObject* values(PyObject* self, PyObject*) { return check(PyDict_Values(data_of(self))); }
+PyObject* items(PyObject* self, PyObject*) { return check(PyDict_Items(data_of(self))); }
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<get>("get", "get($self, key, default=None)\n--\n\n"),
+      method_noargs<to_dict>("to_dict", "to_dict($self)\n--\n\n"),
+      method_noargs<keys>("keys", "keys($self)\n--\n\n"),
+      method_noargs<values>("values", "values($self)\n--\n\n"),
+      method_noargs<items>("items", "items($self)\n--\n\n"),
+      end_methods(),
+  };
+  TypeSpec spec{"morva_core.FrozenDict", sizeof(Box<FrozenDictFields>), false,
+                {
+                    doc_slot("FrozenDict(data)\n--\n\n"),
+                    slot<new_>(Py_tp_new),
+                    dealloc_slot<FrozenDictFields>(),
+                    slot<getattro>(Py_tp_getattro),
+                    slot<str>(Py_tp_str),
+                    raw_slot(Py_tp_methods, methods),
+                }};
+  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
+  return build_type(std::move(spec));
+}
+
+}  // namespace
+
+PyTypeObject* frozen_dict_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_frozen_dict(Ref dict) {
+  return create<FrozenDictFields>(frozen_dict_type(), std::move(dict));
+}
+
+}  // namespace morva

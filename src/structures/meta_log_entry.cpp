@@ -1,0 +1,63 @@
+// MetaLogEntry: timestamp, key, message and the repr shared with the audit log's float format.
+#include "structures/meta_log_entry.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+
+namespace morva {
+namespace {
+
+using EntryFields = MetaLogRecord;
+
+PyObject* get_timestamp(PyObject* self, void*) {
+  return check(PyFloat_FromDouble(fields<EntryFields>(self).timestamp));
+}
+PyObject* get_key(PyObject* self, void*) { return make_str(fields<EntryFields>(self).key).release(); }
+PyObject* get_message(PyObject* self, void*) {
+  return make_str(fields<EntryFields>(self).message).release();
+}
+
+PyObject* repr(PyObject* self) {
+  const EntryFields& e = fields<EntryFields>(self);
+  std::string text = "MetaLogEntry(time=" + format_float(e.timestamp) + ", key=" + e.key +
+                     ", msg=" + e.message + ")";
+  return make_str(text).release();
+}
+
+PyTypeObject* build() {
+  static PyGetSetDef props[] = {
+      getter<get_timestamp>("timestamp"),
+      getter<get_key>("key"),
+      getter<get_message>("message"),
+      end_getset(),
+  };
+  return build_type(TypeSpec{"morva_core.MetaLogEntry", sizeof(Box<EntryFields>), false,
+                             {
+                                 no_constructor_slot(),
+                                 dealloc_slot<EntryFields>(),
+                                 slot<repr>(Py_tp_repr),
+                                 slot<repr>(Py_tp_str),
+                                 raw_slot(Py_tp_getset, props),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* meta_log_entry_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref meta_log_entries(const MetaLogBuffer& buffer) {
+  std::vector<MetaLogRecord> records = buffer.snapshot();
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  PyTypeObject* type = meta_log_entry_type();
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Ref entry = create<EntryFields>(type, std::move(records[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return list;
+}
+
+}  // namespace morva

@@ -1,0 +1,64 @@
+// FrozenList: length and non-negative positional reads of the wrapped list; nothing else.
+#include "tracked/frozen_list.hpp"
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+
+namespace morva {
+namespace {
+
+struct FrozenListFields {
+  Ref data;  // a list (or list subclass)
+};
+
+PyObject* data_of(PyObject* self) { return fields<FrozenListFields>(self).data.get(); }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<1> sig{"FrozenList.__new__()", {"data"}, 1};
+  auto a = parse(sig, args, kwargs);
+  PyObject* list = a.convert(0, as_list);
+  return create<FrozenListFields>(type, Ref::borrow(list)).release();
+}
+
+Py_ssize_t length(PyObject* self) { return check_size(PyList_Size(data_of(self))); }
+
+// Positions count from 0 only: a negative index is out of range like any other.
+PyObject* getitem(PyObject* self, PyObject* key) {
+  int64_t index = convert_arg("index", key, to_i64);
+  PyObject* item = PyList_GetItem(data_of(self), static_cast<Py_ssize_t>(index));
+  return Ref::borrow(check(item)).release();
+}
+
+PyObject* str(PyObject* self) {
+  Ref inner = text_of(data_of(self));
+  return check(PyUnicode_FromFormat("FrozenList(%U)", inner.get()));
+}
+
+PyTypeObject* build() {
+  TypeSpec spec{"morva_core.FrozenList", sizeof(Box<FrozenListFields>), false,
+                {
+                    doc_slot("FrozenList(data)\n--\n\nImmutable List Wrapper"),
+                    slot<new_>(Py_tp_new),
+                    dealloc_slot<FrozenListFields>(),
+                    slot<length>(Py_sq_length),
+                    slot<str>(Py_tp_str),
+                    slot<str>(Py_tp_repr),
+                }};
+  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
+  return build_type(std::move(spec));
+}
+
+}  // namespace
+
+PyTypeObject* frozen_list_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_frozen_list(Ref list) {
+  return create<FrozenListFields>(frozen_list_type(), std::move(list));
+}
+
+}  // namespace morva

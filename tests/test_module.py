@@ -1,0 +1,105 @@
+"""The module frame: registration order, exception catalogue, re-import, sub-interpreters."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import morva_core
+from conftest import raises_exact
+
+# The full catalogue in registration order; every name the module registers appears here in
+# this relative order.
+CATALOGUE = [
+    "MorvaEngine", "Transaction", "OutboxCollector", "WriteTimeoutError", "WorkflowEngine",
+    "FSMState", "SignalHub", "SignalReceiver", "State", "ProcessContext", "FrozenDict",
+    "OutboxMsg", "MetaLogEntry", "ContextError", "ContextGuard", "ConfigLoader",
+    "SchemaViolationError", "AuditSystem", "AuditRecipe", "AuditLevel", "AuditLogEntry",
+    "AuditBlockError", "AuditAbortError", "AuditStopError", "AuditWarning",
+]
+EXCEPTIONS = {
+    "WriteTimeoutError": (TimeoutError, "morva_core"),
+    "ContextError": (Exception, "morva.structures"),
+    "SchemaViolationError": (Exception, "morva.config"),
+    "AuditBlockError": (RuntimeError, "morva_core"),
+    "AuditAbortError": (RuntimeError, "morva_core"),
+    "AuditStopError": (RuntimeError, "morva_core"),
+    "AuditWarning": (UserWarning, "morva_core"),
+}
+
+
+def test_all_follows_the_catalogue_order():
+    names = morva_core.__all__
+    assert names == [n for n in CATALOGUE if n in names]
+    assert len(set(names)) == len(names)
+    for name in names:
+        assert getattr(morva_core, name).__name__ == name
+    for hidden in ("Outbox", "FrozenList", "TrackedDict", "TrackedList", "PanicException"):
+        assert hidden not in names and not hasattr(morva_core, hidden)
+    assert not [n for n in dir(morva_core) if callable(getattr(morva_core, n)) and n not in names]
+
+
+@pytest.mark.parametrize("name", sorted(EXCEPTIONS))
+def test_exception_types(name):
+    exc = getattr(morva_core, name)
+    base, module = EXCEPTIONS[name]
+    assert exc.__bases__ == (base,)
+    assert exc.__module__ == module
+    assert exc.__name__ == name
+    assert exc.__doc__ is None
+
+
+def test_classes_are_final_native_types():
+    for name in morva_core.__all__:
+        cls = getattr(morva_core, name)
+        if issubclass(cls, BaseException):
+            continue
+        assert cls.__bases__ == (object,)
+        assert cls.__module__ == "morva_core"
+        if name in ("MorvaEngine", "WorkflowEngine", "AuditSystem", "ContextGuard"):
+            type("Sub", (cls,), {})
+        else:
+            with pytest.raises(TypeError):
+                type("Sub", (cls,), {})
+
+
+def test_module_docstring_and_no_functions():
+    assert morva_core.__doc__
+    assert not [n for n, v in vars(morva_core).items()
+                if type(v).__name__ == "builtin_function_or_method"]
+
+
+def test_reinitialisation_returns_the_same_module():
+    code = textwrap.dedent("""
+        import sys, morva_core as first
+        del sys.modules["morva_core"]
+        import morva_core as second
+        assert first is second, (first, second)
+        assert second.FrozenDict is first.FrozenDict
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr
+
+
+def test_subinterpreter_import_fails_with_import_error():
+    code = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import morva_core
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import morva_core")
+        except interpreters.RunFailedError as exc:
+            print("refused:", exc)
+        else:
+            print("imported")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "ImportError" in out.stdout and out.stdout.startswith("refused"), out.stdout + out.stderr
+    assert "sub-interpreters" in out.stdout
+
+
+def test_no_constructor_message():
+    with raises_exact(TypeError, "No constructor defined for MetaLogEntry"):
+        morva_core.MetaLogEntry()
