@@ -1,0 +1,81 @@
+// YAML reader shared by the workflow engine and the schema loader: libyaml's event parser
+// builds a value tree (null, bool, number, string, sequence, mapping in document order, tagged
+// value) that keeps each scalar's text as written, its style, tags and positions. Pure C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace morva::yaml {
+
+// Position of a node's first character: 1-based line and column, as people count them.
+struct Mark {
+  std::size_t line = 1;
+  std::size_t column = 1;
+};
+
+enum class Kind { Null, Bool, Number, String, Sequence, Mapping, Tagged };
+
+// How a scalar was written. Only Plain scalars are resolved to null / bool / number;
+// every other style is always a string.
+enum class Style { Plain, SingleQuoted, DoubleQuoted, Literal, Folded, NotScalar };
+
+struct Number {
+  bool is_integer = true;
+  bool negative = false;   // integers: the sign of `magnitude`
+  uint64_t magnitude = 0;  // integers: absolute value
+  double value = 0.0;      // floats (also set for integers, rounded)
+};
+
+struct Node;
+using Entry = std::pair<Node, Node>;
+
+struct Node {
+  Kind kind = Kind::Null;
+  Style style = Style::NotScalar;
+  Mark mark;
+  std::string text;   // scalars: the text as written (after YAML escapes); Tagged: the tag
+  bool boolean = false;
+  Number number;
+  std::vector<Node> items;     // Sequence items; for Tagged, exactly one item: the content
+  std::vector<Entry> entries;  // Mapping entries in document order (duplicates kept)
+
+  bool is_scalar() const { return style != Style::NotScalar; }
+  // Looks through any number of tags.
+  const Node& untagged() const;
+  // Mapping lookup (through tags): the first entry whose key is a String equal to `key`
+  // byte for byte; nullptr when absent or when this is not a mapping.
+  const Node* find(std::string_view key) const;
+};
+
+// A problem found while reading: the reader's description and where it happened.
+struct Error : std::runtime_error {
+  Error(std::string description, Mark mark);
+  std::string description;
+  Mark mark;
+};
+
+struct Limits {
+  std::size_t max_depth = 128;          // nested sequences + mappings
+  std::size_t max_nodes = 1u << 20;     // all nodes, alias copies included
+};
+
+// Reads `text` as at most one YAML document. An empty text (or one holding only comments)
+// gives a Null node. More than one document, syntax errors, nesting deeper than
+// `limits.max_depth` ("recursion limit exceeded ...") and alias expansion beyond
+// `limits.max_nodes` throw Error. Aliases are expanded into copies.
+Node read_document(std::string_view text, const Limits& limits = Limits{});
+
+// Resolution of a plain scalar's text: null (empty, ~, null, Null, NULL), booleans
+// (true/True/TRUE/false/False/FALSE), integers (decimal, 0x, 0o, 0b, optional sign), floats
+// (decimal with '.', exponent, .inf/-.inf/+.inf, .nan in their usual spellings); everything
+// else, yes/no/on/off included, is a string.
+void resolve_plain(Node& node);
+
+}  // namespace morva::yaml
