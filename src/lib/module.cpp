@@ -1,6 +1,8 @@
 // Module initialisation: the registration table (which fixes __all__ and its order), the
 // single-phase init entry point, re-initialisation and the sub-interpreter refusal.
 #include "binding/object.hpp"
+#include "fsm/fsm_state.hpp"
+#include "fsm/workflow_engine.hpp"
 #include "lib/exceptions.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
@@ -22,6 +24,8 @@ struct Registration {
 // Registration order is part of the interface: __all__ lists the names in this order.
 const Registration kRegistry[] = {
     {"WriteTimeoutError", write_timeout_error},
+    {"WorkflowEngine", type_object<fsm::workflow_engine_type>},
+    {"FSMState", type_object<fsm::fsm_state_type>},
     {"FrozenDict", type_object<frozen_dict_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
