@@ -450,6 +450,37 @@ class TestReentrancyAndThreads:
         assert inner == [["outer", "done"]]
         assert e.state_history == [P, R, R, C, C]
 
+    @pytest.mark.timeout(120)
+    def test_unbounded_reentry_ends_in_recursion_error_not_a_crash(self):
+        # With Python's recursion limit raised far beyond what the C stack holds, re-entering
+        # the engine from an executor or a condition must still stop cleanly.
+        code = """
+            import sys, threading, morva_core
+            sys.setrecursionlimit(1_000_000)
+            e = morva_core.WorkflowEngine("steps: [a]")
+            def executor(name):
+                e.execute({}, executor)
+            g = morva_core.WorkflowEngine("nodes: {start: a, a: {next: {'if f()': b}}}")
+            def f():
+                return g.simulate({"f": f})
+            def main():
+                for call in (lambda: executor("a"), f):
+                    try:
+                        call()
+                    except RecursionError as exc:
+                        print(exc)
+            main()
+            threading.stack_size(1 << 20)
+            t = threading.Thread(target=main)
+            t.start()
+            t.join()
+        """
+        out = run_python(code, timeout=110)
+        assert out.returncode == 0, out.stderr[-2000:]
+        assert out.stdout.splitlines() == [
+            "maximum recursion depth exceeded while running a workflow",
+            "maximum recursion depth exceeded while simulating a workflow"] * 2
+
     @pytest.mark.timeout(60)
     def test_parallel_runs_share_history(self):
         e = WorkflowEngine("steps: [{flux: while, condition: \"c['n'] < 200\", do: [step]}]")

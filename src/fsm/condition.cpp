@@ -87,7 +87,7 @@ Ref compile_condition(const std::string& condition) {
 }  // namespace
 
 // PyImport_GetModule would also check that the module is not half-initialised, which raises
-// and clears an AttributeError for every module without `_initializing` on its spec: far too
+// and clears an AttributeError for every module without `__spec__._initializing`: far too
 // slow for a lookup made at every condition and every process step.
 Ref loaded_module(PyObject* name) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed

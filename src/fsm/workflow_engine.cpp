@@ -9,6 +9,7 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "fsm/condition.hpp"
@@ -168,6 +169,19 @@ class CoroutineTest {
   ModuleLookup lookup_;
 };
 
+// Waiting on the loop that runs this very thread could never end: the loop cannot run the
+// coroutine while this thread blocks inside one of its callbacks. asyncio's own probe answers
+// without raising when no loop runs here; an asyncio without it simply skips the check.
+bool runs_on_this_thread(PyObject* asyncio, PyObject* loop) {
+  Ref probe = Ref::steal(PyObject_GetAttr(asyncio, kRunningLoopProbe.get()));
+  if (!probe) {
+    if (!clear_if_attribute_error()) throw PyErrorSet{};
+    return false;
+  }
+  Ref running = Ref::checked(PyObject_CallNoArgs(probe.get()));
+  return running.get() == loop;
+}
+
 // One call of execute: its own operation counter and list of executed names.
 class Run {
  public:
@@ -241,10 +255,7 @@ class Run {
     Ref loop = Ref::borrow(found);
     Ref module = Ref::checked(PyImport_Import(kAsyncio.get()));
     PyObject* asyncio = module.get();
-    // Waiting on the loop that runs this very thread could never end: the loop cannot run the
-    // coroutine while we block it.
-    Ref running = Ref::checked(PyObject_CallMethodObjArgs(asyncio, kRunningLoopProbe.get(), nullptr));
-    if (running.get() == loop.get()) {
+    if (runs_on_this_thread(asyncio, loop.get())) {
       raise(PyExc_RuntimeError,
             "Async process returned coroutine but '_loop' is the event loop running on this "
             "thread; waiting for it would never finish. Use execute_async() to run the workflow "
@@ -268,8 +279,10 @@ class Run {
 };
 
 Ref run_workflow(PyObject* self, PyObject* ctx, PyObject* executor) {
-  transition(self, FsmValue::Running);
+  // Executors, conditions and observers may run the engine again from inside a run.
+  check_stack("while running a workflow");
   Run run(self, ctx, executor);
+  transition(self, FsmValue::Running);
   try {
     run.steps(engine(self).steps);
   } catch (...) {
@@ -378,6 +391,7 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = parse(sig, args, nargs, kwnames);
   PyObject* ctx = a.convert(0, as_dict);
   EngineFields& e = engine(self);
+  check_stack("while simulating a workflow");
   if (has_node_graph(e.document)) return walk_node_graph(e.document, ctx, e.debug).release();
   Ref path = Ref::checked(PyList_New(0));
   flatten_processes(e.steps, [&](const ProcessStep& p) {
