@@ -13,15 +13,6 @@ namespace {
 
 ParsedSteps parse(const std::string& text) { return parse_workflow(read_document(text)); }
 
-std::string error_of(const std::string& text) {
-  try {
-    parse(text);
-  } catch (const StepError& e) {
-    return e.what();
-  }
-  return "";
-}
-
 std::string rendered(const std::string& text) {
   std::string out;
   for (const FluxStep& step : parse(text).steps) out += debug_render(step) + "\n";
@@ -66,19 +57,7 @@ steps:
   EXPECT_EQ(flat, "ae");
 }
 
-TEST(FluxParser, FirstErrorEndsTheParse) {
-  EXPECT_EQ(error_of("steps: [a, {x: 1}, {flux: run}]"), "Unknown step format: Mapping {\"x\": Number(1)}");
-  EXPECT_EQ(error_of("steps: [{flux: if, condition: c, then: [{flux: x}], else: [{flux: y}]}]"),
-            "Unknown flux type: 'x'");
-  EXPECT_EQ(error_of("steps: [{process: a, flux: 3}]"), "");
-  EXPECT_EQ(error_of("steps: [{flux: 3, process: a}]"), "");
-  EXPECT_EQ(error_of("steps: [!!str 7]"),
-            "Invalid step type: expected string or mapping, got TaggedValue { tag: !!str, value: Number(7) }");
-}
-
 TEST(FluxParser, DiagnosticRenderingOfValues) {
-  EXPECT_EQ(diagnostic("~"), "Null");
-  EXPECT_EQ(diagnostic("false"), "Bool(false)");
   EXPECT_EQ(diagnostic("0b101"), "Number(5)");
   EXPECT_EQ(diagnostic("-0x10"), "Number(-16)");
   EXPECT_EQ(diagnostic("18446744073709551615"), "Number(18446744073709551615)");
@@ -87,11 +66,9 @@ TEST(FluxParser, DiagnosticRenderingOfValues) {
   EXPECT_EQ(diagnostic("1e300"), "Number(1e+300)");
   EXPECT_EQ(diagnostic("-.inf"), "Number(-.inf)");
   EXPECT_EQ(diagnostic(".nan"), "Number(.nan)");
-  EXPECT_EQ(diagnostic("'it''s'"), "String(\"it's\")");
   EXPECT_EQ(diagnostic("\"tab\\there\\x01\\x7f\\u0085é\""),
             "String(\"tab\\there\\u{1}\\u{7f}\\u{85}é\")");
-  EXPECT_EQ(diagnostic("[]"), "Sequence []");
-  EXPECT_EQ(diagnostic("{}"), "Mapping {}");
+  EXPECT_EQ(diagnostic("[[], {}]"), "Sequence [Sequence [], Mapping {}]");
   EXPECT_EQ(diagnostic("{~: 1, 1.5: [true], !k x: y}"),
             "Mapping {Null: Number(1), 1.5: Sequence [Bool(true)], "
             "TaggedValue { tag: !k, value: String(\"x\") }: String(\"y\")}");
@@ -109,7 +86,6 @@ TEST(FluxParser, BranchConditionTrimsWhiteSpaceThenQuotes) {
   EXPECT_EQ(branch_condition("if \t 'x' \n"), "x");
   EXPECT_EQ(branch_condition("if \u3000\u2003\"'\"x == 'a'\"\u00a0"), "x == 'a");
   EXPECT_EQ(branch_condition("if  \" x \" "), " x ");
-  EXPECT_EQ(branch_condition("if "), "");
   EXPECT_EQ(branch_condition("if '\"'"), "");
   EXPECT_EQ(branch_condition("if a\u200bb"), "a\u200bb");  // zero-width space is not white space
   EXPECT_EQ(branch_condition("if \u200b"), "\u200b");
