@@ -1,5 +1,9 @@
 // Module initialisation: the registration table (which fixes __all__ and its order), the
 // single-phase init entry point, re-initialisation and the sub-interpreter refusal.
+#include "audit/audit_level.hpp"
+#include "audit/audit_log_entry.hpp"
+#include "audit/audit_recipe.hpp"
+#include "audit/audit_system.hpp"
 #include "binding/object.hpp"
 #include "lib/exceptions.hpp"
 #include "structures/frozen_dict.hpp"
@@ -26,6 +30,10 @@ const Registration kRegistry[] = {
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
     {"SchemaViolationError", schema_violation_error},
+    {"AuditSystem", type_object<audit_system_type>},
+    {"AuditRecipe", type_object<audit_recipe_type>},
+    {"AuditLevel", type_object<audit_level_type>},
+    {"AuditLogEntry", type_object<audit_log_entry_type>},
     {"AuditBlockError", audit_block_error},
     {"AuditAbortError", audit_abort_error},
     {"AuditStopError", audit_stop_error},
