@@ -63,13 +63,15 @@ struct Error : std::runtime_error {
 
 struct Limits {
   std::size_t max_depth = 128;          // nested sequences + mappings
-  std::size_t max_nodes = 1u << 20;     // all nodes, alias copies included
+  std::size_t max_nodes = 1u << 18;           // all nodes, alias copies included
+  std::size_t max_alias_bytes = 1u << 26;     // scalar bytes repeated through aliases
 };
 
 // Reads `text` as at most one YAML document. An empty text (or one holding only comments)
 // gives a Null node. More than one document, syntax errors, nesting deeper than
-// `limits.max_depth` ("recursion limit exceeded ...") and alias expansion beyond
-// `limits.max_nodes` throw Error. Aliases are expanded into copies.
+// `limits.max_depth` ("recursion limit exceeded ...") and documents larger than
+// `limits.max_nodes` values (aliases count once per use) or repeating more than
+// `limits.max_alias_bytes` of scalar text through aliases throw Error. Aliases are expanded into copies.
 Node read_document(std::string_view text, const Limits& limits = Limits{});
 
 // Resolution of a plain scalar's text: null (empty, ~, null, Null, NULL), booleans

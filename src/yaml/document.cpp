@@ -1,0 +1,379 @@
+// The YAML reader: libyaml events -> value tree, with plain-scalar resolution, nesting and
+// alias-expansion bounds, and single-document enforcement.
+#include "yaml/document.hpp"
+
+#include <yaml.h>
+
+#include <charconv>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <unordered_map>
+
+namespace morva::yaml {
+
+namespace {
+
+std::string with_position(const std::string& description, Mark mark) {
+  return description + " at line " + std::to_string(mark.line) + " column " +
+         std::to_string(mark.column);
+}
+
+Mark to_mark(const yaml_mark_t& m) { return Mark{m.line + 1, m.column + 1}; }
+
+// Owns a libyaml event for one iteration.
+class Event {
+ public:
+  Event() = default;
+  ~Event() {
+    if (filled_) yaml_event_delete(&event_);
+  }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  yaml_event_t* slot() {
+    if (filled_) yaml_event_delete(&event_);
+    filled_ = false;
+    return &event_;
+  }
+  void mark_filled() { filled_ = true; }
+  const yaml_event_t& operator*() const { return event_; }
+  const yaml_event_t* operator->() const { return &event_; }
+
+ private:
+  yaml_event_t event_{};
+  bool filled_ = false;
+};
+
+// Anchor and tag of a node, copied out of its start event.
+struct Extras {
+  bool has_anchor = false;
+  bool has_tag = false;
+  std::string anchor;
+  std::string tag;
+  static Extras of(const yaml_char_t* anchor, const yaml_char_t* tag) {
+    Extras e;
+    e.has_anchor = anchor != nullptr;
+    e.has_tag = tag != nullptr;
+    if (anchor) e.anchor = reinterpret_cast<const char*>(anchor);
+    if (tag) e.tag = reinterpret_cast<const char*>(tag);
+    return e;
+  }
+};
+
+struct Anchor {
+  Node node;
+  std::size_t nodes;  // size of the subtree, charged again for every alias
+  std::size_t bytes;  // scalar bytes in the subtree, charged again for every alias
+};
+
+void measure(const Node& node, std::size_t& nodes, std::size_t& bytes) {
+  ++nodes;
+  bytes += node.text.size();
+  for (const Node& item : node.items) measure(item, nodes, bytes);
+  for (const Entry& entry : node.entries) {
+    measure(entry.first, nodes, bytes);
+    measure(entry.second, nodes, bytes);
+  }
+}
+
+class Reader {
+ public:
+  Reader(std::string_view text, const Limits& limits) : limits_(limits) {
+    if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
+                                 text.size());
+    yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+  }
+  ~Reader() { yaml_parser_delete(&parser_); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  Node read() {
+    expect(YAML_STREAM_START_EVENT);
+    next();
+    if (event_->type == YAML_STREAM_END_EVENT) return Node{};  // empty text
+    if (event_->type != YAML_DOCUMENT_START_EVENT) fail_unexpected();
+    next();
+    Node root = read_node(0);
+    next();
+    if (event_->type != YAML_DOCUMENT_END_EVENT) fail_unexpected();
+    next();
+    if (event_->type == YAML_DOCUMENT_START_EVENT) {
+      throw Error("more than one document in the text; only one is allowed",
+                  to_mark(event_->start_mark));
+    }
+    if (event_->type != YAML_STREAM_END_EVENT) fail_unexpected();
+    return root;
+  }
+
+ private:
+  void next() {
+    if (!yaml_parser_parse(&parser_, event_.slot())) fail_parser();
+    event_.mark_filled();
+  }
+
+  void expect(yaml_event_type_t type) {
+    next();
+    if (event_->type != type) fail_unexpected();
+  }
+
+  [[noreturn]] void fail_parser() {
+    if (parser_.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+    std::string description = parser_.problem ? parser_.problem : "unreadable YAML";
+    if (parser_.context) description += std::string(" ") + parser_.context;
+    throw Error(description, to_mark(parser_.problem_mark));
+  }
+
+  [[noreturn]] void fail_unexpected() {
+    throw Error("unexpected YAML structure", to_mark(event_->start_mark));
+  }
+
+  void charge(std::size_t nodes, std::size_t bytes, Mark mark) {
+    nodes_ += nodes;
+    alias_bytes_ += bytes;
+    if (nodes_ > limits_.max_nodes || alias_bytes_ > limits_.max_alias_bytes) {
+      throw Error("document too large: more than " + std::to_string(limits_.max_nodes) +
+                      " values or " + std::to_string(limits_.max_alias_bytes) +
+                      " bytes repeated through aliases",
+                  mark);
+    }
+  }
+
+  // Reads the node whose first event is the current one; leaves its last event current.
+  Node read_node(std::size_t depth) {
+    const yaml_event_t& ev = *event_;
+    Mark mark = to_mark(ev.start_mark);
+    switch (ev.type) {
+      case YAML_ALIAS_EVENT:
+        return read_alias(mark);
+      case YAML_SCALAR_EVENT:
+        charge(1, 0, mark);
+        return finish(read_scalar(mark), Extras::of(ev.data.scalar.anchor, ev.data.scalar.tag),
+                      mark);
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_MAPPING_START_EVENT: {
+        enter(depth, mark);
+        bool mapping = ev.type == YAML_MAPPING_START_EVENT;
+        // Copied now: the event is replaced while the content is read.
+        Extras extras = mapping ? Extras::of(ev.data.mapping_start.anchor, ev.data.mapping_start.tag)
+                                : Extras::of(ev.data.sequence_start.anchor,
+                                             ev.data.sequence_start.tag);
+        charge(1, 0, mark);
+        Node node;
+        node.kind = mapping ? Kind::Mapping : Kind::Sequence;
+        node.mark = mark;
+        yaml_event_type_t end = mapping ? YAML_MAPPING_END_EVENT : YAML_SEQUENCE_END_EVENT;
+        for (next(); event_->type != end; next()) {
+          Node first = read_node(depth + 1);
+          if (!mapping) {
+            node.items.push_back(std::move(first));
+            continue;
+          }
+          next();
+          Node value = read_node(depth + 1);
+          node.entries.emplace_back(std::move(first), std::move(value));
+        }
+        return finish(std::move(node), extras, mark);
+      }
+      default:
+        fail_unexpected();
+    }
+  }
+
+  void enter(std::size_t depth, Mark mark) {
+    if (depth >= limits_.max_depth) {
+      throw Error("recursion limit exceeded: more than " + std::to_string(limits_.max_depth) +
+                      " nested sequences and mappings",
+                  mark);
+    }
+  }
+
+  Node read_scalar(Mark mark) {
+    const auto& s = event_->data.scalar;
+    Node node;
+    node.mark = mark;
+    node.text.assign(reinterpret_cast<const char*>(s.value), s.length);
+    switch (s.style) {
+      case YAML_SINGLE_QUOTED_SCALAR_STYLE: node.style = Style::SingleQuoted; break;
+      case YAML_DOUBLE_QUOTED_SCALAR_STYLE: node.style = Style::DoubleQuoted; break;
+      case YAML_LITERAL_SCALAR_STYLE: node.style = Style::Literal; break;
+      case YAML_FOLDED_SCALAR_STYLE: node.style = Style::Folded; break;
+      default: node.style = Style::Plain; break;
+    }
+    if (node.style == Style::Plain) {
+      resolve_plain(node);
+    } else {
+      node.kind = Kind::String;
+    }
+    return node;
+  }
+
+  // Wraps an explicitly tagged node and records an anchored one for later aliases.
+  Node finish(Node node, const Extras& extras, Mark mark) {
+    if (extras.has_tag) {
+      Node tagged;
+      tagged.kind = Kind::Tagged;
+      tagged.mark = mark;
+      tagged.text = extras.tag;
+      tagged.items.push_back(std::move(node));
+      node = std::move(tagged);
+    }
+    if (extras.has_anchor) {
+      std::size_t nodes = 0, bytes = 0;
+      measure(node, nodes, bytes);
+      anchors_[extras.anchor] = Anchor{node, nodes, bytes};
+    }
+    return node;
+  }
+
+  Node read_alias(Mark mark) {
+    std::string name = reinterpret_cast<const char*>(event_->data.alias.anchor);
+    auto it = anchors_.find(name);
+    if (it == anchors_.end()) throw Error("unknown anchor '" + name + "'", mark);
+    charge(it->second.nodes, it->second.bytes, mark);
+    return it->second.node;
+  }
+
+  yaml_parser_t parser_{};
+  Event event_;
+  const Limits& limits_;
+  std::size_t nodes_ = 0;
+  std::size_t alias_bytes_ = 0;
+  std::unordered_map<std::string, Anchor> anchors_;
+};
+
+bool is_one_of(std::string_view text, std::initializer_list<std::string_view> options) {
+  for (std::string_view o : options) {
+    if (text == o) return true;
+  }
+  return false;
+}
+
+bool all_digits(std::string_view s, int base) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    bool ok = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                         : (c >= '0' && c < static_cast<char>('0' + base));
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool resolve_integer(std::string_view text, Number& out) {
+  bool negative = false;
+  std::string_view body = text;
+  if (!body.empty() && (body[0] == '-' || body[0] == '+')) {
+    negative = body[0] == '-';
+    body.remove_prefix(1);
+  }
+  int base = 10;
+  if (body.size() > 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'o' || body[1] == 'b')) {
+    base = body[1] == 'x' ? 16 : body[1] == 'o' ? 8 : 2;
+    body.remove_prefix(2);
+  }
+  if (!all_digits(body, base)) return false;
+  uint64_t magnitude = 0;
+  auto result = std::from_chars(body.data(), body.data() + body.size(), magnitude, base);
+  out.is_integer = true;
+  out.negative = negative && magnitude != 0;
+  if (result.ec == std::errc::result_out_of_range) {
+    // Too large for 64 bits: kept as the nearest double.
+    double value = 0;
+    for (char c : body) {
+      int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10);
+      value = value * base + digit;
+    }
+    out.is_integer = false;
+    out.value = negative ? -value : value;
+    return true;
+  }
+  out.magnitude = magnitude;
+  out.value = negative ? -static_cast<double>(magnitude) : static_cast<double>(magnitude);
+  return true;
+}
+
+bool resolve_float(std::string_view text, Number& out) {
+  if (is_one_of(text, {".inf", ".Inf", ".INF", "+.inf", "+.Inf", "+.INF"})) {
+    out = Number{false, false, 0, std::numeric_limits<double>::infinity()};
+    return true;
+  }
+  if (is_one_of(text, {"-.inf", "-.Inf", "-.INF"})) {
+    out = Number{false, false, 0, -std::numeric_limits<double>::infinity()};
+    return true;
+  }
+  if (is_one_of(text, {".nan", ".NaN", ".NAN"})) {
+    out = Number{false, false, 0, std::numeric_limits<double>::quiet_NaN()};
+    return true;
+  }
+  // [-+]? ( digits [. digits?] | . digits ) ([eE] [-+]? digits)?, with a '.' or an exponent.
+  std::size_t i = 0, n = text.size();
+  if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
+  std::size_t int_digits = 0, frac_digits = 0;
+  while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++int_digits;
+  bool dot = i < n && text[i] == '.';
+  if (dot) {
+    ++i;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++frac_digits;
+  }
+  if (int_digits + frac_digits == 0) return false;
+  bool exponent = i < n && (text[i] == 'e' || text[i] == 'E');
+  if (exponent) {
+    ++i;
+    if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
+    std::size_t exp_digits = 0;
+    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++exp_digits;
+    if (exp_digits == 0) return false;
+  }
+  if (i != n || (!dot && !exponent)) return false;
+  std::string copy(text);
+  out = Number{false, false, 0, std::strtod(copy.c_str(), nullptr)};
+  return true;
+}
+
+}  // namespace
+
+Error::Error(std::string description_, Mark mark_)
+    : std::runtime_error(with_position(description_, mark_)),
+      description(std::move(description_)),
+      mark(mark_) {}
+
+const Node& Node::untagged() const {
+  const Node* node = this;
+  while (node->kind == Kind::Tagged && !node->items.empty()) node = &node->items.front();
+  return *node;
+}
+
+const Node* Node::find(std::string_view key) const {
+  const Node& self = untagged();
+  if (self.kind != Kind::Mapping) return nullptr;
+  for (const Entry& entry : self.entries) {
+    const Node& k = entry.first.untagged();
+    if (k.kind == Kind::String && k.text == key) return &entry.second;
+  }
+  return nullptr;
+}
+
+void resolve_plain(Node& node) {
+  const std::string& t = node.text;
+  if (is_one_of(t, {"", "~", "null", "Null", "NULL"})) {
+    node.kind = Kind::Null;
+  } else if (is_one_of(t, {"true", "True", "TRUE"})) {
+    node.kind = Kind::Bool;
+    node.boolean = true;
+  } else if (is_one_of(t, {"false", "False", "FALSE"})) {
+    node.kind = Kind::Bool;
+    node.boolean = false;
+  } else if (resolve_integer(t, node.number) || resolve_float(t, node.number)) {
+    node.kind = Kind::Number;
+  } else {
+    node.kind = Kind::String;
+  }
+}
+
+Node read_document(std::string_view text, const Limits& limits) {
+  Reader reader(text, limits);
+  return reader.read();
+}
+
+}  // namespace morva::yaml
