@@ -9,6 +9,7 @@ __all__ = [
     "FrozenDict",
     "MetaLogEntry",
     "ContextError",
+    "ConfigLoader",
     "SchemaViolationError",
     "AuditSystem",
     "AuditRecipe",
@@ -61,6 +62,14 @@ class MetaLogEntry:
     @property
     def message(self) -> str: ...
 
+
+@final
+class ConfigLoader:
+    """Strict validation of YAML schema texts (context / global / domain field specifications)."""
+
+    @staticmethod
+    def load_from_string(content: str) -> None:
+        """Returns None for a valid schema text; raises SchemaViolationError "Config Error: ..." otherwise."""
 
 @disjoint_base
 class AuditSystem:

@@ -5,6 +5,7 @@
 #include "audit/audit_recipe.hpp"
 #include "audit/audit_system.hpp"
 #include "binding/object.hpp"
+#include "config/config_loader.hpp"
 #include "lib/exceptions.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
@@ -29,6 +30,7 @@ const Registration kRegistry[] = {
     {"FrozenDict", type_object<frozen_dict_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
+    {"ConfigLoader", type_object<config_loader_type>},
     {"SchemaViolationError", schema_violation_error},
     {"AuditSystem", type_object<audit_system_type>},
     {"AuditRecipe", type_object<audit_recipe_type>},
