@@ -80,10 +80,16 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<AuditSystemFields>(type, recipe, capacity).release();
 }
 
-// The single `key` argument of the per-key methods, as UTF-8 valid for the call.
-template <std::size_t N>
-std::string_view key_arg(const Args<N>& a) {
-  return a.convert(0, str_view);
+// The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
+// under the access the operation needs.
+template <typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
+PyObject* with_key(const Signature<1>& sig, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse(sig, args, nargs, kwnames);
+  std::string_view key = a.convert(0, str_view);
+  AuditSystemFields& s = state(self);
+  Access access(s.borrow);
+  return Body(s, key);
 }
 
 // After the count is raised and the "Fail #" entry written: the level decides what follows.
@@ -115,12 +121,7 @@ void escalate(AuditSystemFields& s, std::string_view key, uint32_t count) {
   }
 }
 
-PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.log_fail()", {"key"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = key_arg(a);
-  AuditSystemFields& s = state(self);
-  BorrowFlag::Exclusive access(s.borrow);
+PyObject* record_failure(AuditSystemFields& s, std::string_view key) {
   uint32_t count = s.counts.add_failure(key);
   Text message;
   message << "Fail #" << count;
@@ -129,36 +130,41 @@ PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   Py_RETURN_NONE;
 }
 
-PyObject* log_success(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.log_success()", {"key"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = key_arg(a);
-  AuditSystemFields& s = state(self);
-  BorrowFlag::Exclusive access(s.borrow);
+PyObject* record_success(AuditSystemFields& s, std::string_view key) {
   s.write(key, "Success");
   if (s.recipe.reset_on_success) s.counts.set(key, 0);
   Py_RETURN_NONE;
 }
 
+PyObject* count_of(AuditSystemFields& s, std::string_view key) {
+  return check(PyLong_FromUnsignedLong(s.counts.get(key)));
+}
+
+PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.log_fail()", {"key"}, 1};
+  return with_key<BorrowFlag::Exclusive, record_failure>(sig, self, args, nargs, kwnames);
+}
+
+PyObject* log_success(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.log_success()", {"key"}, 1};
+  return with_key<BorrowFlag::Exclusive, record_success>(sig, self, args, nargs, kwnames);
+}
+
+PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.get_count()", {"key"}, 1};
+  return with_key<BorrowFlag::Shared, count_of>(sig, self, args, nargs, kwnames);
+}
+
 PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<2> sig{"AuditSystem.log()", {"key", "message"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = key_arg(a);
+  std::string_view key = a.convert(0, str_view);
   std::string_view message = a.convert(1, str_view);
   AuditSystemFields& s = state(self);
   BorrowFlag::Exclusive access(s.borrow);
   s.write(key, message);
   Py_RETURN_NONE;
-}
-
-PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.get_count()", {"key"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = key_arg(a);
-  AuditSystemFields& s = state(self);
-  BorrowFlag::Shared access(s.borrow);
-  return check(PyLong_FromUnsignedLong(s.counts.get(key)));
 }
 
 PyObject* get_count_all(PyObject* self, PyObject*) {

@@ -1,5 +1,5 @@
-// The audit cores: the ring buffer (head, total, wrap-around, capacity 0) and the saturating
-// per-key failure counters.
+// The audit cores: the ring buffer (head, total, wrap-around, concurrent writers) and the
+// saturating per-key failure counters.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,24 +27,6 @@ TEST(AuditRing, FillsInOrderThenOverwritesTheOldest) {
   }
 }
 
-TEST(AuditRing, CapacityZeroAndOne) {
-  RingBuffer<std::string> none(0);
-  none.push("a");
-  none.push("b");
-  EXPECT_TRUE(none.snapshot().empty());
-  EXPECT_EQ(none.size(), 0u);
-  EXPECT_EQ(none.total(), 2u);
-  RingBuffer<std::string> one(1);
-  one.push("a");
-  one.push("b");
-  EXPECT_EQ(one.snapshot(), (std::vector<std::string>{"b"}));
-  EXPECT_EQ(one.total(), 2u);
-}
-
-TEST(AuditRing, HugeCapacityFailsWithBadAlloc) {
-  EXPECT_THROW(RingBuffer<std::string>(UINT64_MAX), std::bad_alloc);
-}
-
 TEST(AuditRing, ConcurrentWritersLoseNothingFromTheCount) {
   RingBuffer<std::pair<int, int>> ring(64);
   std::vector<std::thread> threads;
@@ -64,22 +46,13 @@ TEST(AuditRing, ConcurrentWritersLoseNothingFromTheCount) {
   }
 }
 
-TEST(FailureCounts, CountsPerKeyAndResets) {
-  FailureCounts counts;
-  EXPECT_EQ(counts.get("a"), 0u);
-  EXPECT_EQ(counts.add_failure("a"), 1u);
-  EXPECT_EQ(counts.add_failure("a"), 2u);
-  EXPECT_EQ(counts.add_failure(std::string("b\0c", 3)), 1u);
-  EXPECT_EQ(counts.get("b"), 0u);  // keys are compared byte for byte
-  counts.set("a", 0);
-  EXPECT_EQ(counts.get("a"), 0u);
-  EXPECT_EQ(counts.add_failure("a"), 1u);
-}
-
 TEST(FailureCounts, SaturatesInsteadOfWrapping) {
   FailureCounts counts;
   counts.set("k", FailureCounts::kMax - 1);
   EXPECT_EQ(counts.add_failure("k"), FailureCounts::kMax);
   EXPECT_EQ(counts.add_failure("k"), FailureCounts::kMax);
   EXPECT_EQ(counts.get("k"), 4294967295u);
+  EXPECT_EQ(counts.add_failure(std::string("k\0x", 3)), 1u);  // keys compare byte for byte
+  counts.set("k", 0);
+  EXPECT_EQ(counts.add_failure("k"), 1u);
 }
