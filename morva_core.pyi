@@ -65,7 +65,7 @@ class MetaLogEntry:
 
 @final
 class ConfigLoader:
-    """Strict validation of YAML schema texts (context / global / domain field specifications)."""
+    """Strict validation of YAML schema texts (context, its global and domain zones, and the type / required / default of each field)."""
 
     @staticmethod
     def load_from_string(content: str) -> None:

@@ -19,8 +19,8 @@ def error_of(text):
     return str(info.value)
 
 
-def spec(body):
-    """A schema whose only field `f` in the domain zone has the given specification lines."""
+def field(body):
+    """A schema whose only field `f` in the domain zone has the given FieldSpec lines."""
     lines = "".join(f"      {line}\n" for line in body.split("\n"))
     return f"context:\n  domain:\n    f:\n{lines}"
 
@@ -30,9 +30,9 @@ def spec(body):
     "context:\n  global:\n    a: {type: int}\n    a: {type: str}\n    empty:\n    5: ~\n",
     "context:\n  domain:\n    user_id:\n      type: int\n      required: true\n"
     "    retries:\n      type: int\n      required: false\n      default: 3\n",
-    *(spec(f"type: {v}") for v in ("true", "1.5e3", "'q'", "~", "", "|\n        block")),
-    *(spec(f"default: {v}") for v in ("5", "", "null")),
-    *(spec(f"required: {v}") for v in ("true", "True", "TRUE", "false", "False", "FALSE",
+    *(field(f"type: {v}") for v in ("true", "1.5e3", "'q'", "~", "", "|\n        block")),
+    *(field(f"default: {v}") for v in ("5", "", "null")),
+    *(field(f"required: {v}") for v in ("true", "True", "TRUE", "false", "False", "FALSE",
                                        "!!bool true")),
 ])
 def test_valid_schemas(text):
@@ -43,29 +43,29 @@ def test_valid_schemas(text):
     ("contexts: 1", "unknown field `contexts`, expected `context` at line 1 column 1"),
     ("context:\n  globals: {}\n",
      "unknown field `globals`, expected `global` or `domain` at line 2 column 3"),
-    (spec("type: int\ndescription: an id"),
+    (field("type: int\ndescription: an id"),
      "unknown field `description`, expected one of `type`, `required`, `default` at line 5 column 7"),
     ("context: {}\ncontext: {}\n", "duplicate field `context` at line 2 column 1"),
-    (spec("type: a\n'type': b"), "duplicate field `type` at line 5 column 7"),
-    (spec("required: yes"), 'invalid type: string "yes", expected a boolean at line 4 column 17'),
-    (spec("required: 'true'"), 'invalid type: string "true", expected a boolean at line 4 column 17'),
-    (spec("required: 1"), "invalid type: integer 1, expected a boolean at line 4 column 17"),
-    (spec("required:"), "invalid type: null, expected a boolean at line 4 column 16"),
-    (spec("required: !!str true"),
+    (field("type: a\n'type': b"), "duplicate field `type` at line 5 column 7"),
+    (field("required: yes"), 'invalid type: string "yes", expected a boolean at line 4 column 17'),
+    (field("required: 'true'"), 'invalid type: string "true", expected a boolean at line 4 column 17'),
+    (field("required: 1"), "invalid type: integer 1, expected a boolean at line 4 column 17"),
+    (field("required:"), "invalid type: null, expected a boolean at line 4 column 16"),
+    (field("required: !!str true"),
      "invalid type: a value tagged !!str, expected a boolean at line 4 column 17"),
-    (spec("type: [int]"), "invalid type: a sequence, expected a string at line 4 column 13"),
-    (spec("default: {a: 1}"), "invalid type: a map, expected a string at line 4 column 16"),
+    (field("type: [int]"), "invalid type: a sequence, expected a string at line 4 column 13"),
+    (field("default: {a: 1}"), "invalid type: a map, expected a string at line 4 column 16"),
     ("context:\n  global:\n    f: int\n",
      'invalid type: string "int", expected struct FieldSpec at line 3 column 8'),
     ("context:\n  global:\n", "invalid type: null, expected a map at line 2 column 10"),
     ("context: true", "invalid type: boolean true, expected struct ContextConfig at line 1 column 10"),
     ("- context", "invalid type: a sequence, expected struct RootConfig at line 1 column 1"),
     ("[a]: 1", "invalid type: a sequence, expected a field name at line 1 column 1"),
-    # Both specifications of a repeated field name are read, though the later one wins.
+    # Both FieldSpec records of a repeated field name are read, though the later one wins.
     ("context:\n  global:\n    f: {required: no}\n    f: {}\n",
      'invalid type: string "no", expected a boolean at line 3 column 19'),
     # The first problem in document order is the one reported.
-    (spec("bogus: 1\nrequired: maybe"),
+    (field("bogus: 1\nrequired: maybe"),
      "unknown field `bogus`, expected one of `type`, `required`, `default` at line 4 column 7"),
     ("context: {global: {f: {required: " + "x" * 5000 + "}}}",
      'invalid type: string "' + "x" * 80 + '...", expected a boolean at line 1 column 34'),

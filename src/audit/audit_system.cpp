@@ -196,7 +196,8 @@ PyTypeObject* build() {
       method<get_count>("get_count", "get_count($self, key)\n--\n\nGet current count for a key."),
       method_noargs<get_count_all>("get_count_all",
                                    "get_count_all($self)\n--\n\nGet total count across all keys."),
-      method<log_event>("log", "log($self, key, message)\n--\n\nLog a general event to ring buffer."),
+      method<log_event>("log",
+                        "log($self, key, message)\n--\n\nLog a general event to ring buffer."),
       method_noargs<get_logs>("get_logs", "get_logs($self)\n--\n\nGet all logs from ring buffer."),
       end_methods(),
   };

@@ -113,27 +113,29 @@ void read_record(const Node& node, std::string_view what, const std::array<const
     if (!key.is_scalar()) invalid_type(key, "a field name");
     std::size_t i = 0;
     while (i < N && key.text != names[i]) ++i;
-    if (i == N) fail("unknown field `" + shown(key.text) + "`, expected " + std::string(accepted), key);
-    if (seen[i]) fail("duplicate field `" + key.text + "`", key);
+    if (i == N) {
+      fail("unknown field `" + shown(key.text) + "`, expected " + std::string(accepted), key);
+    }
+    if (seen[i]) fail("duplicate field `" + shown(key.text) + "`", key);
     seen[i] = true;
     read(i, entry.second);
   }
 }
 
 FieldSpec read_field_spec(const Node& node) {
-  FieldSpec spec;
-  if (node.untagged().kind == Kind::Null) return spec;  // left empty: every default
+  FieldSpec field;
+  if (node.untagged().kind == Kind::Null) return field;  // left empty: every default
   static constexpr std::array<const char*, 3> kNames = {"type", "required", "default"};
   read_record(node, "struct FieldSpec", kNames, "one of `type`, `required`, `default`",
-              [&spec](std::size_t i, const Node& value) {
-                if (i == 0) spec.type = read_string(value);
-                if (i == 1) spec.required = read_boolean(value);
-                if (i == 2) spec.default_value = read_optional_string(value);
+              [&field](std::size_t i, const Node& value) {
+                if (i == 0) field.type = read_string(value);
+                if (i == 1) field.required = read_boolean(value);
+                if (i == 2) field.default_value = read_optional_string(value);
               });
-  return spec;
+  return field;
 }
 
-// A zone maps field names to specifications; a name given twice keeps the later one (both
+// A zone maps field names to FieldSpec records; a name given twice keeps the later one (both
 // are still read strictly).
 Zone read_zone(const Node& node) {
   const Node& n = node.untagged();
