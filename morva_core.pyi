@@ -3,7 +3,7 @@
 from collections.abc import Callable, Coroutine
 from typing import Any, ClassVar, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import Self, disjoint_base
 
 __all__ = [
     "WriteTimeoutError",
@@ -12,7 +12,12 @@ __all__ = [
     "FrozenDict",
     "MetaLogEntry",
     "ContextError",
+    "ConfigLoader",
     "SchemaViolationError",
+    "AuditSystem",
+    "AuditRecipe",
+    "AuditLevel",
+    "AuditLogEntry",
     "AuditBlockError",
     "AuditAbortError",
     "AuditStopError",
@@ -29,7 +34,7 @@ class AuditWarning(UserWarning): ...
 
 @disjoint_base
 class WorkflowEngine:
-    def __new__(cls, yaml_config: str, max_ops: int = 10000, debug: bool = False) -> WorkflowEngine: ...
+    def __new__(cls, yaml_config: str, max_ops: int = 10000, debug: bool = False) -> Self: ...
     def add_state_observer(self, callback: Any) -> None:
         """Add an observer callback for state changes.
         Callback signature: (old_state, new_state) -> None"""
@@ -109,3 +114,73 @@ class MetaLogEntry:
     @property
     def message(self) -> str: ...
 
+
+@final
+class ConfigLoader:
+    """Strict validation of YAML schema texts (context, its global and domain zones, and the type / required / default of each field)."""
+
+    @staticmethod
+    def load_from_string(content: str) -> None:
+        """Returns None for a valid schema text; raises SchemaViolationError "Config Error: ..." otherwise."""
+
+@disjoint_base
+class AuditSystem:
+    """Counts failures per key, escalates them by its recipe's level and keeps a ring-buffer log."""
+
+    def __new__(cls, recipe: AuditRecipe | None = None, capacity: int = 1000) -> Self: ...
+    def log_fail(self, key: str) -> None:
+        """Log a failure event. Behavior depends on AuditLevel."""
+    def log_success(self, key: str) -> None:
+        """Log a success event. Resets counter if configured."""
+    def get_count(self, key: str) -> int:
+        """Get current count for a key."""
+    def get_count_all(self) -> int:
+        """Get total count across all keys."""
+    def log(self, key: str, message: str) -> None:
+        """Log a general event to ring buffer."""
+    def get_logs(self) -> list[AuditLogEntry]:
+        """Get all logs from ring buffer."""
+    @property
+    def ring_buffer_len(self) -> int:
+        """Get number of logs in buffer."""
+
+@final
+class AuditRecipe:
+    """A level with its thresholds and reset rule; an AuditSystem copies it when created."""
+
+    def __new__(
+        cls,
+        level: AuditLevel | None = None,
+        threshold_max: int = 3,
+        threshold_min: int = 0,
+        reset_on_success: bool = True,
+    ) -> AuditRecipe: ...
+    @property
+    def level(self) -> AuditLevel: ...
+    @level.setter
+    def level(self, value: AuditLevel | None) -> None: ...
+    threshold_max: int
+    threshold_min: int
+    reset_on_success: bool
+
+@final
+class AuditLevel:
+    """Audit Level: Stop 0, Abort 1, Block 2, Count 3. Compares equal to its int value; unhashable."""
+
+    Stop: ClassVar[AuditLevel]
+    Abort: ClassVar[AuditLevel]
+    Block: ClassVar[AuditLevel]
+    Count: ClassVar[AuditLevel]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+
+@final
+class AuditLogEntry:
+    @property
+    def timestamp(self) -> float: ...
+    @property
+    def key(self) -> str: ...
+    @property
+    def message(self) -> str: ...

@@ -42,17 +42,23 @@ std::string join_names(const std::string* names, std::size_t n) {
   return out;
 }
 
-void check_missing(const SigView& sig, PyObject* const* out) {
+[[noreturn]] void report_missing(const SigView& sig, PyObject* const* out) {
   std::string missing[16];
   std::size_t n = 0;
   for (std::size_t i = 0; i < sig.required && n < 16; ++i) {
     if (out[i] == nullptr) missing[n++] = sig.names[i];
   }
-  if (n == 0) return;
   std::string msg = std::string(sig.full_name) + " missing " + std::to_string(n) +
                     " required positional argument" + (n == 1 ? "" : "s") + ": " +
                     join_names(missing, n);
   raise(PyExc_TypeError, msg);
+}
+
+// The common case (nothing missing) is a plain scan: the message is only built on failure.
+void check_missing(const SigView& sig, PyObject* const* out) {
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) report_missing(sig, out);
+  }
 }
 
 // Places one keyword argument, or throws for an unknown name or a duplicate.

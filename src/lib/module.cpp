@@ -1,6 +1,11 @@
 // Module initialisation: the registration table (which fixes __all__ and its order), the
 // single-phase init entry point, re-initialisation and the sub-interpreter refusal.
+#include "audit/audit_level.hpp"
+#include "audit/audit_log_entry.hpp"
+#include "audit/audit_recipe.hpp"
+#include "audit/audit_system.hpp"
 #include "binding/object.hpp"
+#include "config/config_loader.hpp"
 #include "fsm/fsm_state.hpp"
 #include "fsm/workflow_engine.hpp"
 #include "lib/exceptions.hpp"
@@ -29,7 +34,12 @@ const Registration kRegistry[] = {
     {"FrozenDict", type_object<frozen_dict_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
+    {"ConfigLoader", type_object<config_loader_type>},
     {"SchemaViolationError", schema_violation_error},
+    {"AuditSystem", type_object<audit_system_type>},
+    {"AuditRecipe", type_object<audit_recipe_type>},
+    {"AuditLevel", type_object<audit_level_type>},
+    {"AuditLogEntry", type_object<audit_log_entry_type>},
     {"AuditBlockError", audit_block_error},
     {"AuditAbortError", audit_abort_error},
     {"AuditStopError", audit_stop_error},

@@ -1,4 +1,5 @@
-// MetaLogEntry: timestamp, key, message and the repr shared with the audit log's float format.
+// MetaLogEntry: timestamp, key, message and its repr; the record properties and list building
+// are shared with the audit log's entries.
 #include "structures/meta_log_entry.hpp"
 
 #include "binding/convert.hpp"
@@ -19,30 +20,45 @@ PyObject* get_message(PyObject* self, void*) {
 }
 
 PyObject* repr(PyObject* self) {
-  const EntryFields& e = fields<EntryFields>(self);
+  const EntryFields& e = log_record_of(self);
   std::string text = "MetaLogEntry(time=" + format_float(e.timestamp) + ", key=" + e.key +
                      ", msg=" + e.message + ")";
   return make_str(text).release();
 }
 
 PyTypeObject* build() {
-  static PyGetSetDef props[] = {
-      getter<get_timestamp>("timestamp"),
-      getter<get_key>("key"),
-      getter<get_message>("message"),
-      end_getset(),
-  };
   return build_type(TypeSpec{"morva_core.MetaLogEntry", sizeof(Box<EntryFields>), false,
                              {
                                  no_constructor_slot(),
                                  dealloc_slot<EntryFields>(),
                                  slot<repr>(Py_tp_repr),
                                  slot<repr>(Py_tp_str),
-                                 raw_slot(Py_tp_getset, props),
+                                 raw_slot(Py_tp_getset, log_record_properties()),
                              }});
 }
 
 }  // namespace
+
+PyGetSetDef* log_record_properties() {
+  static PyGetSetDef props[] = {
+      getter<get_timestamp>("timestamp"),
+      getter<get_key>("key"),
+      getter<get_message>("message"),
+      end_getset(),
+  };
+  return props;
+}
+
+const MetaLogRecord& log_record_of(PyObject* entry) { return fields<EntryFields>(entry); }
+
+Ref log_record_list(PyTypeObject* type, std::vector<MetaLogRecord> records) {
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Ref entry = create<EntryFields>(type, std::move(records[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return list;
+}
 
 PyTypeObject* meta_log_entry_type() {
   static PyTypeObject* type = nullptr;
@@ -50,14 +66,7 @@ PyTypeObject* meta_log_entry_type() {
 }
 
 Ref meta_log_entries(const MetaLogBuffer& buffer) {
-  std::vector<MetaLogRecord> records = buffer.snapshot();
-  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  PyTypeObject* type = meta_log_entry_type();
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    Ref entry = create<EntryFields>(type, std::move(records[i]));
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release());
-  }
-  return list;
+  return log_record_list(meta_log_entry_type(), buffer.snapshot());
 }
 
 }  // namespace morva

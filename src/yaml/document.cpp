@@ -22,6 +22,22 @@ std::string with_position(const std::string& description, Mark mark) {
 
 Mark to_mark(const yaml_mark_t& m) { return Mark{m.line + 1, m.column + 1}; }
 
+// The position of a byte offset: libyaml reports encoding problems (invalid UTF-8, control
+// characters) by offset only. Columns count characters, as libyaml's own marks do.
+Mark mark_at(std::string_view text, std::size_t offset) {
+  Mark mark;
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n' || (c == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))) {
+      ++mark.line;
+      mark.column = 1;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      ++mark.column;
+    }
+  }
+  return mark;
+}
+
 // Owns a libyaml event for one iteration.
 class Event {
  public:
@@ -79,7 +95,7 @@ void measure(const Node& node, std::size_t& nodes, std::size_t& bytes) {
 
 class Reader {
  public:
-  Reader(std::string_view text, const Limits& limits) : limits_(limits) {
+  Reader(std::string_view text, const Limits& limits) : text_(text), limits_(limits) {
     if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
     yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
                                  text.size());
@@ -122,7 +138,9 @@ class Reader {
     if (parser_.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
     std::string description = parser_.problem ? parser_.problem : "unreadable YAML";
     if (parser_.context) description += std::string(" ") + parser_.context;
-    throw Error(description, to_mark(parser_.problem_mark));
+    Mark mark = parser_.error == YAML_READER_ERROR ? mark_at(text_, parser_.problem_offset)
+                                                   : to_mark(parser_.problem_mark);
+    throw Error(description, mark);
   }
 
   [[noreturn]] void fail_unexpected() {
@@ -235,6 +253,7 @@ class Reader {
     return it->second.node;
   }
 
+  std::string_view text_;
   yaml_parser_t parser_{};
   Event event_;
   const Limits& limits_;

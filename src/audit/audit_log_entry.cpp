@@ -1,0 +1,38 @@
+// AuditLogEntry: timestamp, key and message (shared with the meta log's entries) and its str().
+#include "audit/audit_log_entry.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+#include "structures/meta_log_entry.hpp"
+
+namespace morva {
+namespace {
+
+PyObject* str(PyObject* self) {
+  const AuditRecord& e = log_record_of(self);
+  return make_str("[" + format_float(e.timestamp) + "] " + e.key + ": " + e.message).release();
+}
+
+PyTypeObject* build() {
+  return build_type(TypeSpec{"morva_core.AuditLogEntry", sizeof(Box<AuditRecord>), false,
+                             {
+                                 no_constructor_slot(),
+                                 dealloc_slot<AuditRecord>(),
+                                 slot<str>(Py_tp_str),
+                                 raw_slot(Py_tp_getset, log_record_properties()),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* audit_log_entry_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref audit_log_entries(std::vector<AuditRecord> records) {
+  return log_record_list(audit_log_entry_type(), std::move(records));
+}
+
+}  // namespace morva

@@ -1,0 +1,89 @@
+// AuditRecipe: four plain attributes, each settable with the constructor's conversions.
+#include "audit/audit_recipe.hpp"
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+
+namespace morva {
+namespace {
+
+using RecipeFields = RecipeValues;
+
+// None stands for the default level.
+AuditLevelValue level_or_default(PyObject* obj) {
+  return obj == Py_None ? AuditLevelValue::Block : audit_level_of(obj);
+}
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<4> sig{"AuditRecipe.__new__()",
+                                {"level", "threshold_max", "threshold_min", "reset_on_success"},
+                                0};
+  auto a = parse(sig, args, kwargs);
+  RecipeValues v;
+  v.level = a.convert_or(0, level_or_default, v.level);
+  v.threshold_max = a.convert_or(1, to_u32, v.threshold_max);
+  v.threshold_min = a.convert_or(2, to_u32, v.threshold_min);
+  v.reset_on_success = a.convert_or(3, to_bool, v.reset_on_success);
+  return create<RecipeFields>(type, v).release();
+}
+
+// Attribute writes convert exactly as the constructor does (errors name the attribute), and
+// the stored value changes only once the conversion succeeded.
+template <auto Member, auto Convert>
+int set_member(PyObject* self, PyObject* value, void* closure) {
+  auto converted = convert_arg(static_cast<const char*>(closure), value, Convert);
+  fields<RecipeFields>(self).*Member = converted;
+  return 0;
+}
+
+template <auto Member>
+PyObject* get_u32(PyObject* self, void*) {
+  return check(PyLong_FromUnsignedLong(fields<RecipeFields>(self).*Member));
+}
+PyObject* get_level(PyObject* self, void*) {
+  return Ref::borrow(audit_level_member(fields<RecipeFields>(self).level)).release();
+}
+PyObject* get_reset(PyObject* self, void*) {
+  return PyBool_FromLong(fields<RecipeFields>(self).reset_on_success);
+}
+
+template <Getter G, Setter S>
+PyGetSetDef attribute(const char* name) {
+  PyGetSetDef def = getset<G, S>(name);
+  def.closure = const_cast<char*>(name);  // the name used in conversion errors
+  return def;
+}
+
+PyTypeObject* build() {
+  using V = RecipeValues;
+  static PyGetSetDef props[] = {
+      attribute<get_u32<&V::threshold_max>, set_member<&V::threshold_max, to_u32>>(
+          "threshold_max"),
+      attribute<get_u32<&V::threshold_min>, set_member<&V::threshold_min, to_u32>>(
+          "threshold_min"),
+      attribute<get_level, set_member<&V::level, level_or_default>>("level"),
+      attribute<get_reset, set_member<&V::reset_on_success, to_bool>>("reset_on_success"),
+      end_getset(),
+  };
+  return build_type(TypeSpec{
+      "morva_core.AuditRecipe", sizeof(Box<RecipeFields>), false,
+      {
+          doc_slot("AuditRecipe(level=None, threshold_max=3, threshold_min=0, "
+                   "reset_on_success=True)\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<RecipeFields>(),
+          raw_slot(Py_tp_getset, props),
+      }});
+}
+
+}  // namespace
+
+PyTypeObject* audit_recipe_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+const RecipeValues& recipe_values(PyObject* obj) { return fields<RecipeFields>(obj); }
+
+}  // namespace morva

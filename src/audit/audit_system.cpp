@@ -1,0 +1,225 @@
+// AuditSystem: counts failures per key, escalates them by the recipe's level (exceptions, or a
+// warning issued through the host's warnings machinery) and writes every event to its ring.
+#include "audit/audit_system.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "audit/audit_log_entry.hpp"
+#include "audit/audit_recipe.hpp"
+#include "audit/failure_counts.hpp"
+#include "audit/ring_buffer.hpp"
+#include "binding/args.hpp"
+#include "binding/borrow.hpp"
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+#include "lib/exceptions.hpp"
+
+namespace morva {
+namespace {
+
+struct AuditSystemFields {
+  AuditSystemFields(const RecipeValues& r, uint64_t capacity) : recipe(r), log(capacity) {}
+
+  // Exclusive for log_fail / log_success / log, shared for the readers. Held while the
+  // warning is issued, so a warning handler that calls back into this object is refused.
+  BorrowFlag borrow;
+  const RecipeValues recipe;  // copied at construction; the recipe object may change later
+  FailureCounts counts;
+  RingBuffer<AuditRecord> log;
+
+  // The clock is read before the ring's lock is taken; the texts are copied into the slot
+  // under it, reusing the storage of the entry being overwritten.
+  void write(std::string_view key, std::string_view message) {
+    double now = wall_clock_seconds();
+    log.write([&](AuditRecord& slot) {
+      slot.key.assign(key);
+      slot.message.assign(message);
+      slot.timestamp = now;
+    });
+  }
+};
+
+AuditSystemFields& state(PyObject* self) { return fields<AuditSystemFields>(self); }
+
+// Fixed-size texts built on the stack, so the common path allocates nothing.
+class Text {
+ public:
+  Text& operator<<(std::string_view part) {
+    std::size_t n = std::min(part.size(), sizeof buffer_ - size_);
+    std::memcpy(buffer_ + size_, part.data(), n);
+    size_ += n;
+    return *this;
+  }
+  Text& operator<<(uint32_t value) {
+    size_ = static_cast<std::size_t>(
+        std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, value).ptr - buffer_);
+    return *this;
+  }
+  std::string_view view() const { return std::string_view(buffer_, size_); }
+
+ private:
+  char buffer_[64];  // "WARNING: Approaching threshold (4294967295/4294967295)" fits
+  std::size_t size_ = 0;
+};
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<2> sig{"AuditSystem.__new__()", {"recipe", "capacity"}, 0};
+  auto a = parse(sig, args, kwargs);
+  RecipeValues recipe;
+  if (a.present(0)) {
+    recipe = recipe_values(a.convert(0, [](PyObject* obj) {
+      return as_instance(obj, audit_recipe_type(), "AuditRecipe");
+    }));
+  }
+  uint64_t capacity = a.convert_or(1, to_u64, uint64_t{1000});
+  return create<AuditSystemFields>(type, recipe, capacity).release();
+}
+
+// The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
+// under the access the operation needs.
+template <typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
+PyObject* with_key(const Signature<1>& sig, PyObject* self, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse(sig, args, nargs, kwnames);
+  std::string_view key = a.convert(0, str_view);
+  AuditSystemFields& s = state(self);
+  Access access(s.borrow);
+  return Body(s, key);
+}
+
+// After the count is raised and the "Fail #" entry written: the level decides what follows.
+void escalate(AuditSystemFields& s, std::string_view key, uint32_t count) {
+  const RecipeValues& r = s.recipe;
+  switch (r.level) {
+    case AuditLevelValue::Stop:
+      raise(audit_stop_error(), "Audit Stop: " + std::string(key) + " triggered immediate halt");
+    case AuditLevelValue::Abort:
+      raise(audit_abort_error(), "Audit Abort: " + std::string(key) + " operation cancelled");
+    case AuditLevelValue::Block:
+      if (count > r.threshold_max) {
+        raise(audit_block_error(), "Audit Blocked: " + std::string(key) + " exceeded threshold " +
+                                       std::to_string(r.threshold_max));
+      }
+      if (r.threshold_min >= 1 && count >= r.threshold_min) {
+        Text warning, entry;
+        warning << "WARNING: Approaching threshold (" << count << "/" << r.threshold_max << ")";
+        entry << "WARN: " << warning.view().substr(9);
+        // Stack level 0 attributes the warning to the Python line that called log_fail. When a
+        // filter turns it into an exception, that exception propagates and no "WARN: " entry
+        // is written.
+        check(PyErr_WarnEx(audit_warning(), std::string(warning.view()).c_str(), 0));
+        s.write(key, entry.view());
+      }
+      return;
+    case AuditLevelValue::Count:
+      return;
+  }
+}
+
+PyObject* record_failure(AuditSystemFields& s, std::string_view key) {
+  uint32_t count = s.counts.add_failure(key);
+  Text message;
+  message << "Fail #" << count;
+  s.write(key, message.view());
+  escalate(s, key, count);
+  Py_RETURN_NONE;
+}
+
+PyObject* record_success(AuditSystemFields& s, std::string_view key) {
+  s.write(key, "Success");
+  if (s.recipe.reset_on_success) s.counts.set(key, 0);
+  Py_RETURN_NONE;
+}
+
+PyObject* count_of(AuditSystemFields& s, std::string_view key) {
+  return check(PyLong_FromUnsignedLong(s.counts.get(key)));
+}
+
+PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.log_fail()", {"key"}, 1};
+  return with_key<BorrowFlag::Exclusive, record_failure>(sig, self, args, nargs, kwnames);
+}
+
+PyObject* log_success(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.log_success()", {"key"}, 1};
+  return with_key<BorrowFlag::Exclusive, record_success>(sig, self, args, nargs, kwnames);
+}
+
+PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"AuditSystem.get_count()", {"key"}, 1};
+  return with_key<BorrowFlag::Shared, count_of>(sig, self, args, nargs, kwnames);
+}
+
+PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<2> sig{"AuditSystem.log()", {"key", "message"}, 2};
+  auto a = parse(sig, args, nargs, kwnames);
+  std::string_view key = a.convert(0, str_view);
+  std::string_view message = a.convert(1, str_view);
+  AuditSystemFields& s = state(self);
+  BorrowFlag::Exclusive access(s.borrow);
+  s.write(key, message);
+  Py_RETURN_NONE;
+}
+
+PyObject* get_count_all(PyObject* self, PyObject*) {
+  AuditSystemFields& s = state(self);
+  BorrowFlag::Shared access(s.borrow);
+  return check(PyLong_FromUnsignedLongLong(s.log.total()));
+}
+
+PyObject* get_logs(PyObject* self, PyObject*) {
+  AuditSystemFields& s = state(self);
+  BorrowFlag::Shared access(s.borrow);
+  return audit_log_entries(s.log.snapshot()).release();
+}
+
+PyObject* ring_buffer_len(PyObject* self, void*) {
+  AuditSystemFields& s = state(self);
+  BorrowFlag::Shared access(s.borrow);
+  return check(PyLong_FromSize_t(s.log.size()));
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<log_fail>("log_fail",
+                       "log_fail($self, key)\n--\n\n"
+                       "Log a failure event. Behavior depends on AuditLevel."),
+      method<log_success>("log_success",
+                          "log_success($self, key)\n--\n\n"
+                          "Log a success event. Resets counter if configured."),
+      method<get_count>("get_count", "get_count($self, key)\n--\n\nGet current count for a key."),
+      method_noargs<get_count_all>("get_count_all",
+                                   "get_count_all($self)\n--\n\nGet total count across all keys."),
+      method<log_event>("log",
+                        "log($self, key, message)\n--\n\nLog a general event to ring buffer."),
+      method_noargs<get_logs>("get_logs", "get_logs($self)\n--\n\nGet all logs from ring buffer."),
+      end_methods(),
+  };
+  static PyGetSetDef props[] = {
+      getter<ring_buffer_len>("ring_buffer_len", "Get number of logs in buffer."),
+      end_getset(),
+  };
+  return build_type(TypeSpec{"morva_core.AuditSystem", sizeof(Box<AuditSystemFields>), true,
+                             {
+                                 doc_slot("AuditSystem(recipe=None, capacity=1000)\n--\n\n"),
+                                 slot<new_>(Py_tp_new),
+                                 dealloc_slot<AuditSystemFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                                 raw_slot(Py_tp_getset, props),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* audit_system_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva

@@ -1,0 +1,84 @@
+// RingBuffer: a bounded, lock-guarded log that overwrites its oldest entry once full and counts
+// every entry ever written. Pure C++; safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace morva {
+
+template <typename T>
+class RingBuffer {
+ public:
+  // Reserves room for `capacity` entries up front, so writes never reallocate. Throws
+  // std::bad_alloc when that reservation cannot be made (the caller reports MemoryError).
+  explicit RingBuffer(uint64_t capacity) : capacity_(capacity) {
+    if (capacity > slots_.max_size()) throw std::bad_alloc();
+    try {
+      slots_.reserve(static_cast<std::size_t>(capacity));
+    } catch (const std::length_error&) {
+      throw std::bad_alloc();
+    }
+  }
+  RingBuffer(const RingBuffer&) = delete;
+  RingBuffer& operator=(const RingBuffer&) = delete;
+
+  // Writes one entry: `fill(slot)` sets the fields of the slot the entry goes to, a new one
+  // while filling, afterwards the one at `head_` (the oldest), so a full ring reuses the
+  // storage of the entry it overwrites. `head_` advances on every write, so once the buffer is
+  // full it always names the oldest entry. A capacity of 0 keeps nothing but still counts the
+  // write in `total()`. `fill` runs under the lock: it must be short and must not call back.
+  template <typename Fill>
+  void write(Fill&& fill) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++total_;
+    if (capacity_ == 0) return;
+    if (slots_.size() < capacity_) {
+      fill(slots_.emplace_back());  // within the reserved room: no reallocation
+    } else {
+      fill(slots_[head_]);
+    }
+    head_ = static_cast<std::size_t>((head_ + 1) % capacity_);
+  }
+
+  void push(T entry) {
+    write([&entry](T& slot) { slot = std::move(entry); });
+  }
+
+  // Copies of the held entries, oldest first.
+  std::vector<T> snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<T> out;
+    out.reserve(slots_.size());
+    // While filling, `head_` equals the size and the stored order is already oldest first.
+    std::size_t start = slots_.size() < capacity_ ? 0 : head_;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      out.push_back(slots_[(start + i) % slots_.size()]);
+    }
+    return out;
+  }
+
+  std::size_t size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slots_.size();
+  }
+  uint64_t total() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return total_;
+  }
+  uint64_t capacity() const noexcept { return capacity_; }
+
+ private:
+  const uint64_t capacity_;
+  mutable std::mutex mutex_;
+  std::vector<T> slots_;
+  std::size_t head_ = 0;  // where the next write goes once full
+  uint64_t total_ = 0;    // entries ever written, overwritten and dropped ones included
+};
+
+}  // namespace morva

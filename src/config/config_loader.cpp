@@ -1,0 +1,69 @@
+// ConfigLoader.load_from_string: reads the text as one YAML document into the schema records
+// and reports the first problem as SchemaViolationError "Config Error: ...".
+#include "config/config_loader.hpp"
+
+#include <optional>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "config/schema_records.hpp"
+#include "lib/exceptions.hpp"
+#include "yaml/document.hpp"
+
+namespace morva {
+namespace {
+
+// The text as UTF-8. Lone surrogates are kept (surrogatepass) so that they reach the YAML
+// reader, which rejects them with a position, instead of failing the call with an encoding
+// error that is not a schema problem.
+Ref utf8_bytes(PyObject* text) {
+  return Ref::checked(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+}
+
+// The description of the first problem (with its position), or nothing for a valid schema.
+// Pure C++ over a private copy of the text, so it runs without the GIL.
+std::optional<std::string> first_problem(const char* data, std::size_t size) {
+  AllowThreads unlocked;
+  try {
+    config::read_root_config(yaml::read_document(std::string_view(data, size)));
+    return std::nullopt;
+  } catch (const yaml::Error& e) {
+    return std::string(e.what());
+  }
+}
+
+PyObject* load_from_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const Signature<1> sig{"ConfigLoader.load_from_string()", {"content"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  Ref bytes = utf8_bytes(a.convert(0, as_str));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  check(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+  std::optional<std::string> problem = first_problem(data, static_cast<std::size_t>(size));
+  if (problem) raise(schema_violation_error(), "Config Error: " + *problem);
+  Py_RETURN_NONE;
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      static_method<load_from_string>("load_from_string", "load_from_string(content)\n--\n\n"),
+      end_methods(),
+  };
+  return build_type(TypeSpec{"morva_core.ConfigLoader", sizeof(PyObject), false,
+                             {
+                                 no_constructor_slot(),
+                                 raw_slot(Py_tp_methods, methods),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* config_loader_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva
