@@ -1,11 +1,14 @@
 """Native core of the Morva process framework: versioned state, transactions, guards, audit, workflows and signals."""
 
+from collections.abc import Callable, Coroutine
 from typing import Any, ClassVar, final
 
 from typing_extensions import Self, disjoint_base
 
 __all__ = [
     "WriteTimeoutError",
+    "WorkflowEngine",
+    "FSMState",
     "FrozenDict",
     "MetaLogEntry",
     "ContextError",
@@ -28,6 +31,55 @@ class AuditBlockError(RuntimeError): ...
 class AuditAbortError(RuntimeError): ...
 class AuditStopError(RuntimeError): ...
 class AuditWarning(UserWarning): ...
+
+@disjoint_base
+class WorkflowEngine:
+    def __new__(cls, yaml_config: str, max_ops: int = 10000, debug: bool = False) -> Self: ...
+    def add_state_observer(self, callback: Any) -> None:
+        """Add an observer callback for state changes.
+        Callback signature: (old_state, new_state) -> None"""
+    def execute(self, ctx: dict[Any, Any], executor: Callable[[str], Any]) -> list[str]:
+        """Execute the workflow using the provided executor callback.
+
+        Args:
+            ctx: PyDict - Context for condition evaluation (e.g., {"domain": {...}, "global": {...}})
+            executor: Callable[[str], None] - Function to execute a process by name
+
+        Returns:
+            List of executed process names (for debugging/logging)"""
+    def execute_async(
+        self, ctx: dict[Any, Any], executor: Callable[[str], Any]
+    ) -> Coroutine[Any, Any, list[str]]:
+        """Execute the workflow asynchronously.
+        Wraps the synchronous execution in a thread (asyncio.to_thread) to avoid blocking the event loop.
+        Handles FSM state transitions correctly for async steps by blocking the worker thread."""
+    def simulate(self, ctx: dict[Any, Any]) -> list[str]:
+        """Legacy method for backward compatibility with existing tests.
+        Returns the simulated execution path without actually executing."""
+    @property
+    def fsm_state(self) -> FSMState:
+        """Get current FSM state."""
+    @property
+    def state(self) -> FSMState:
+        """Alias for fsm_state (for test compatibility)."""
+    @property
+    def state_history(self) -> list[FSMState]:
+        """Get state transition history."""
+
+@final
+class FSMState:
+    """FSM State for Workflow execution tracking.
+    Supports: Pending -> Running -> WaitingIO -> Complete/Failed"""
+
+    Pending: ClassVar[FSMState]
+    Running: ClassVar[FSMState]
+    WaitingIO: ClassVar[FSMState]
+    Complete: ClassVar[FSMState]
+    Failed: ClassVar[FSMState]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
 
 @final
 class FrozenDict:

@@ -6,6 +6,8 @@
 #include "audit/audit_system.hpp"
 #include "binding/object.hpp"
 #include "config/config_loader.hpp"
+#include "fsm/fsm_state.hpp"
+#include "fsm/workflow_engine.hpp"
 #include "lib/exceptions.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
@@ -27,6 +29,8 @@ struct Registration {
 // Registration order is part of the interface: __all__ lists the names in this order.
 const Registration kRegistry[] = {
     {"WriteTimeoutError", write_timeout_error},
+    {"WorkflowEngine", type_object<fsm::workflow_engine_type>},
+    {"FSMState", type_object<fsm::fsm_state_type>},
     {"FrozenDict", type_object<frozen_dict_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},

@@ -1,0 +1,57 @@
+// C stack bounds of the calling thread (read once per thread) and the re-entrancy guard.
+#include "binding/stack_guard.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "binding/object.hpp"
+
+namespace morva {
+namespace {
+
+struct StackBounds {
+  std::uintptr_t low = 0;  // lowest usable address (stacks grow down on every target we build)
+  std::size_t size = 0;
+  bool known = false;
+};
+
+const StackBounds& bounds() {
+  thread_local StackBounds b = [] {
+    StackBounds out;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return out;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 0) {
+      out.low = reinterpret_cast<std::uintptr_t>(addr);
+      out.size = size;
+      out.known = true;
+    }
+    pthread_attr_destroy(&attr);
+    return out;
+  }();
+  return b;
+}
+
+}  // namespace
+
+std::size_t remaining_stack() noexcept {
+  const StackBounds& b = bounds();
+  if (!b.known) return SIZE_MAX;
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  return here > b.low ? here - b.low : 0;
+}
+
+void check_stack(const char* where) {
+  const StackBounds& b = bounds();
+  if (!b.known) return;
+  std::size_t reserve = std::min<std::size_t>(256 * 1024, b.size / 4);
+  if (remaining_stack() < reserve) {
+    raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
+  }
+}
+
+}  // namespace morva

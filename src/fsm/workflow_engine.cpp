@@ -1,0 +1,475 @@
+// WorkflowEngine: construction (read + parse), execute with the operation limit, coroutine
+// processes on the "_loop" loop, execute_async, simulate, and the tracked state machine with
+// its history and observers.
+#include "fsm/workflow_engine.hpp"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/stack_guard.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+#include "fsm/condition.hpp"
+#include "fsm/debug_line.hpp"
+#include "fsm/flux_step.hpp"
+#include "fsm/fsm_state.hpp"
+#include "fsm/node_graph.hpp"
+#include "yaml/document.hpp"
+
+namespace morva::fsm {
+namespace {
+
+// The engine never takes a borrow of itself: the step tree, the document and the tables are
+// fixed after construction, and the three mutable parts each sit behind their own mutex that
+// is held only for a plain C++ access (no Python code runs under any of them). So executors,
+// conditions and observers may call back into the engine, and threads may run it together.
+struct EngineFields {
+  EngineFields(ParsedSteps parsed, yaml::Node doc, uint32_t max_ops_, bool debug_,
+               std::vector<Ref> names_)
+      : steps(std::move(parsed.steps)),
+        document(std::move(doc)),
+        history{FsmValue::Pending},
+        max_ops(max_ops_),
+        debug(debug_),
+        names(std::move(names_)),
+        codes(parsed.condition_slots) {
+    name_strs.reserve(names.size());
+    for (const Ref& args : names) name_strs.push_back(PyTuple_GetItem(args.get(), 0));
+  }
+
+  StepList steps;
+  yaml::Node document;
+  std::mutex history_lock;
+  std::vector<FsmValue> history;
+  std::mutex observers_lock;
+  std::vector<Ref> observers;
+  uint32_t max_ops;
+  bool debug;
+  std::mutex state_lock;
+  FsmValue state = FsmValue::Pending;
+  // Beside the tree, indexed by slot: each Process step's executor arguments, the 1-tuple
+  // (name,) whose str is also what results list, and each condition's compiled code, filled at
+  // its first successful compile. Both are touched only with the GIL held and never resize.
+  std::vector<Ref> names;
+  std::vector<PyObject*> name_strs;  // borrowed from the tuples above
+  PyObject* name(std::size_t slot) const { return name_strs[slot]; }
+  std::vector<Ref> codes;
+};
+
+EngineFields& engine(PyObject* self) { return fields<EngineFields>(self); }
+
+Interned kAsyncio{"asyncio"};
+Interned kAsyncioCoroutines{"asyncio.coroutines"};
+Interned kIsCoroutine{"iscoroutine"};
+Interned kRunningLoopProbe{"_get_running_loop"};
+Interned kRunThreadsafe{"run_coroutine_threadsafe"};
+Interned kResult{"result"};
+Interned kLoopKey{"_loop"};
+Interned kGetRunningLoop{"get_running_loop"};
+Interned kToThread{"to_thread"};
+Interned kExecute{"execute"};
+
+template <typename T>
+T locked_read(std::mutex& lock, const T& value) {
+  std::lock_guard<std::mutex> guard(lock);
+  return value;
+}
+
+// Observers are called on a copy of the list, so none of the locks is held while they run;
+// whatever they raise (or a failure to call them at all) is dropped.
+void notify_observers(EngineFields& e, FsmValue old_state, FsmValue new_state) {
+  std::vector<Ref> observers;
+  {
+    std::lock_guard<std::mutex> guard(e.observers_lock);
+    observers.reserve(e.observers.size());
+    for (const Ref& o : e.observers) observers.push_back(Ref::borrow(o.get()));
+  }
+  for (const Ref& observer : observers) {
+    try {
+      Ref a = make_fsm_state(old_state);
+      Ref b = make_fsm_state(new_state);
+      Ref result = Ref::steal(
+          PyObject_CallFunctionObjArgs(observer.get(), a.get(), b.get(), nullptr));
+    } catch (const PyErrorSet&) {
+    }
+    PyErr_Clear();
+  }
+}
+
+// The only way the state changes. Reading the old state and storing the new one are separate
+// critical sections: concurrent runs interleave their transitions, none is merged or skipped.
+void transition(PyObject* self, FsmValue next) {
+  EngineFields& e = engine(self);
+  FsmValue old_state = locked_read(e.state_lock, e.state);
+  {
+    std::lock_guard<std::mutex> guard(e.state_lock);
+    e.state = next;
+  }
+  {
+    std::lock_guard<std::mutex> guard(e.history_lock);
+    e.history.push_back(next);
+  }
+  notify_observers(e, old_state, next);
+  if (e.debug) {
+    debug_line("FSM State: " + std::string(fsm_name(old_state)) + " -> " +
+               std::string(fsm_name(next)));
+  }
+}
+
+// asyncio's own iscoroutine, taken from asyncio.coroutines once it can be found (a process-wide
+// cache; while null, the shortcut below is simply not taken).
+PyObject* stock_iscoroutine() {
+  static PyObject* stock = nullptr;
+  if (stock == nullptr) {
+    try {
+      Ref module = loaded_module(kAsyncioCoroutines.get());
+      stock = module_attr(module.get(), kIsCoroutine.get()).release();
+    } catch (const PyErrorSet&) {
+      PyErr_Clear();
+    }
+  }
+  return stock;
+}
+
+// `import asyncio; asyncio.iscoroutine(result)`, both looked up afresh for every step so a
+// replaced module or function is always the one asked. asyncio's own function answers False
+// for None (None is no coroutine type and no Coroutine ABC instance unless NoneType were
+// registered as one, and then scheduling it would fail anyway), so the call is skipped for
+// executors that return None: it would otherwise cost several times the step itself.
+class CoroutineTest {
+ public:
+  CoroutineTest() : modules_(PyImport_GetModuleDict()) {}
+
+  bool operator()(PyObject* result) {
+    Ref test = iscoroutine_function();
+    if (result == Py_None && test.get() == stock_iscoroutine()) return false;
+    Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(test.get(), result, nullptr));
+    return check(PyObject_IsTrue(answer.get())) != 0;
+  }
+
+ private:
+  // The sys.modules entry serves while it has the attribute. A miss (no entry yet, or a module
+  // that another thread is still initialising) goes through the full import, which waits for
+  // the initialisation to finish, and the ordinary attribute lookup with its exact error.
+  Ref iscoroutine_function() {
+    PyObject* module = PyDict_GetItemWithError(modules_, kAsyncio.get());
+    if (module == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    if (module != nullptr && module != Py_None) {
+      Ref found = lookup_.find(module, kIsCoroutine.get());
+      if (found) return found;
+    }
+    Ref imported = Ref::checked(PyImport_Import(kAsyncio.get()));
+    return Ref::checked(PyObject_GetAttr(imported.get(), kIsCoroutine.get()));
+  }
+
+  PyObject* modules_;  // the interpreter's sys.modules dict (borrowed, fixed)
+  ModuleLookup lookup_;
+};
+
+// Waiting on the loop that runs this very thread could never end: the loop cannot run the
+// coroutine while this thread blocks inside one of its callbacks. asyncio's own probe answers
+// without raising when no loop runs here; an asyncio without it simply skips the check.
+bool runs_on_this_thread(PyObject* asyncio, PyObject* loop) {
+  Ref probe = Ref::steal(PyObject_GetAttr(asyncio, kRunningLoopProbe.get()));
+  if (!probe) {
+    if (!clear_if_attribute_error()) throw PyErrorSet{};
+    return false;
+  }
+  Ref running = Ref::checked(PyObject_CallNoArgs(probe.get()));
+  return running.get() == loop;
+}
+
+// One call of execute: its own operation counter and list of executed names.
+class Run {
+ public:
+  Run(PyObject* self, PyObject* ctx, PyObject* executor)
+      : self_(self), e_(engine(self)), ctx_(ctx), executor_(executor),
+        executed_(Ref::checked(PyList_New(0))) {}
+
+  void steps(const StepList& list) {
+    for (const FluxStep& step : list) visit(step);
+  }
+  Ref take_names() { return std::move(executed_); }
+
+ private:
+  // The counter is wider than max_ops, so it cannot wrap before it trips.
+  void count_operation() {
+    if (++ops_ > e_.max_ops) {
+      raise(PyExc_RuntimeError, "Flux Safety Trip: Exceeded " + std::to_string(e_.max_ops) +
+                                    " operations. Check for infinite loops.");
+    }
+  }
+
+  bool holds(const std::string& condition, std::size_t slot) {
+    return evaluate_condition(condition, ctx_, e_.debug, &e_.codes[slot]);
+  }
+
+  void visit(const FluxStep& step) {
+    count_operation();
+    if (e_.debug) debug_line("Op #" + std::to_string(ops_) + ": " + debug_render(step));
+    switch (step.v.index()) {
+      case 0:
+        process(*std::get_if<ProcessStep>(&step.v));
+        break;
+      case 1: {
+        const WhileStep& w = *std::get_if<WhileStep>(&step.v);
+        // An empty body visits no step, so a condition that stays true would never meet the
+        // limit: each such turn counts as one operation instead.
+        while (holds(w.condition, w.slot)) {
+          if (w.do_steps.empty()) {
+            count_operation();
+          } else {
+            steps(w.do_steps);
+          }
+        }
+        break;
+      }
+      case 2: {
+        const IfStep& i = *std::get_if<IfStep>(&step.v);
+        steps(holds(i.condition, i.slot) ? i.then_steps : i.else_steps);
+        break;
+      }
+      default:
+        steps(std::get_if<RunStep>(&step.v)->steps);
+    }
+  }
+
+  void process(const ProcessStep& step) {
+    Ref result = Ref::checked(PyObject_Call(executor_, e_.names[step.slot].get(), nullptr));
+    if (is_coroutine_(result.get())) await_on_loop(std::move(result));
+    check(PyList_Append(executed_.get(), e_.name(step.slot)));
+  }
+
+  // Hands the coroutine to the context's loop and blocks this thread until it has finished.
+  void await_on_loop(Ref coroutine) {
+    PyObject* found = PyDict_GetItemWithError(ctx_, kLoopKey.get());
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw PyErrorSet{};
+      raise(PyExc_RuntimeError,
+            "Async process returned coroutine but '_loop' missing in context. Ensure you used "
+            "execute_async() or provided '_loop'.");
+    }
+    Ref loop = Ref::borrow(found);
+    Ref module = Ref::checked(PyImport_Import(kAsyncio.get()));
+    PyObject* asyncio = module.get();
+    if (runs_on_this_thread(asyncio, loop.get())) {
+      raise(PyExc_RuntimeError,
+            "Async process returned coroutine but '_loop' is the event loop running on this "
+            "thread; waiting for it would never finish. Use execute_async() to run the workflow "
+            "on a worker thread.");
+    }
+    transition(self_, FsmValue::WaitingIO);
+    Ref future = Ref::checked(PyObject_CallMethodObjArgs(asyncio, kRunThreadsafe.get(),
+                                                         coroutine.get(), loop.get(), nullptr));
+    coroutine.reset();
+    Ref value = Ref::checked(PyObject_CallMethodObjArgs(future.get(), kResult.get(), nullptr));
+    transition(self_, FsmValue::Running);
+  }
+
+  PyObject* self_;
+  EngineFields& e_;
+  PyObject* ctx_;
+  PyObject* executor_;
+  Ref executed_;
+  CoroutineTest is_coroutine_;
+  uint64_t ops_ = 0;
+};
+
+Ref run_workflow(PyObject* self, PyObject* ctx, PyObject* executor) {
+  // Executors, conditions and observers may run the engine again from inside a run.
+  check_stack("while running a workflow");
+  Run run(self, ctx, executor);
+  transition(self, FsmValue::Running);
+  try {
+    run.steps(engine(self).steps);
+  } catch (...) {
+    // Observers run during this transition; the run's error is kept aside and restored.
+    SavedError saved;
+    transition(self, FsmValue::Failed);
+    throw;
+  }
+  transition(self, FsmValue::Complete);
+  return run.take_names();
+}
+
+// --- construction -------------------------------------------------------------------------
+
+yaml::Node read_workflow(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    // Lone surrogates cannot be encoded: the text is not a readable document.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    std::string reason = v ? text_of_utf8(v.get()) : std::string("text is not valid UTF-8");
+    raise(PyExc_ValueError, "Invalid YAML: " + reason);
+  }
+  try {
+    return yaml::read_document(std::string_view(data, static_cast<std::size_t>(size)));
+  } catch (const yaml::Error& error) {
+    raise(PyExc_ValueError, std::string("Invalid YAML: ") + error.what());  // with position
+  }
+}
+
+std::vector<Ref> name_table(const ParsedSteps& parsed) {
+  std::vector<Ref> names(parsed.process_slots);
+  for_each_process(parsed.steps,
+                   [&](const ProcessStep& p) {
+                     Ref name = make_str(p.name);
+                     names[p.slot] = Ref::checked(PyTuple_Pack(1, name.get()));
+                   });
+  return names;
+}
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<3> sig{"WorkflowEngine.__new__()", {"yaml_config", "max_ops", "debug"},
+                                1};
+  auto a = parse(sig, args, kwargs);
+  PyObject* text = a.convert(0, as_str);
+  uint32_t max_ops = a.convert_or(1, to_u32, uint32_t{10000});
+  bool debug = a.convert_or(2, to_bool, false);
+
+  yaml::Node document = read_workflow(text);
+  ParsedSteps parsed;
+  try {
+    parsed = parse_workflow(document);
+  } catch (const StepError& error) {
+    raise(PyExc_ValueError, std::string("Parse error: ") + error.what());
+  }
+  if (debug) debug_line("Parsed " + std::to_string(parsed.steps.size()) + " top-level steps");
+  std::vector<Ref> names = name_table(parsed);
+  return create<EngineFields>(type, std::move(parsed), std::move(document), max_ops, debug,
+                              std::move(names))
+      .release();
+}
+
+// --- methods -------------------------------------------------------------------------------
+
+PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const Signature<1> sig{"WorkflowEngine.add_state_observer()", {"callback"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  EngineFields& e = engine(self);
+  Ref callback = Ref::borrow(a[0]);
+  {
+    std::lock_guard<std::mutex> guard(e.observers_lock);
+    e.observers.push_back(std::move(callback));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<2> sig{"WorkflowEngine.execute()", {"ctx", "executor"}, 2};
+  auto a = parse(sig, args, nargs, kwnames);
+  PyObject* ctx = a.convert(0, as_dict);
+  return run_workflow(self, ctx, a[1]).release();
+}
+
+PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const Signature<2> sig{"WorkflowEngine.execute_async()", {"ctx", "executor"}, 2};
+  auto a = parse(sig, args, nargs, kwnames);
+  PyObject* ctx = a.convert(0, as_dict);
+  Ref asyncio = Ref::checked(PyImport_Import(kAsyncio.get()));
+  Ref loop =
+      Ref::checked(PyObject_CallMethodObjArgs(asyncio.get(), kGetRunningLoop.get(), nullptr));
+  Ref copy = Ref::checked(PyDict_Copy(ctx));
+  check(PyDict_SetItem(copy.get(), kLoopKey.get(), loop.get()));
+  // Through attribute lookup, so a subclass's own execute is the one that runs.
+  Ref bound = Ref::checked(PyObject_GetAttr(self, kExecute.get()));
+  return check(PyObject_CallMethodObjArgs(asyncio.get(), kToThread.get(), bound.get(), copy.get(),
+                                          a[1], nullptr));
+}
+
+PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"WorkflowEngine.simulate()", {"ctx"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  PyObject* ctx = a.convert(0, as_dict);
+  EngineFields& e = engine(self);
+  check_stack("while simulating a workflow");
+  if (has_node_graph(e.document)) return walk_node_graph(e.document, ctx, e.debug).release();
+  Ref path = Ref::checked(PyList_New(0));
+  flatten_processes(e.steps, [&](const ProcessStep& p) {
+    check(PyList_Append(path.get(), e.name(p.slot)));
+  });
+  return path.release();
+}
+
+PyObject* get_state(PyObject* self, void*) {
+  EngineFields& e = engine(self);
+  return make_fsm_state(locked_read(e.state_lock, e.state)).release();
+}
+
+PyObject* get_history(PyObject* self, void*) {
+  EngineFields& e = engine(self);
+  std::vector<FsmValue> history = locked_read(e.history_lock, e.history);
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make_fsm_state(history[i]).release());
+  }
+  return list.release();
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<add_state_observer>(
+          "add_state_observer",
+          "add_state_observer($self, callback)\n--\n\n"
+          "Add an observer callback for state changes.\n"
+          "Callback signature: (old_state, new_state) -> None"),
+      method<execute>(
+          "execute",
+          "execute($self, ctx, executor)\n--\n\n"
+          "Execute the workflow using the provided executor callback.\n"
+          "\n"
+          "Args:\n"
+          "    ctx: PyDict - Context for condition evaluation (e.g., {\"domain\": {...}, "
+          "\"global\": {...}})\n"
+          "    executor: Callable[[str], None] - Function to execute a process by name\n"
+          "\n"
+          "Returns:\n"
+          "    List of executed process names (for debugging/logging)"),
+      method<execute_async>(
+          "execute_async",
+          "execute_async($self, ctx, executor)\n--\n\n"
+          "Execute the workflow asynchronously.\n"
+          "Wraps the synchronous execution in a thread (asyncio.to_thread) to avoid blocking "
+          "the event loop.\n"
+          "Handles FSM state transitions correctly for async steps by blocking the worker "
+          "thread."),
+      method<simulate>("simulate",
+                       "simulate($self, ctx)\n--\n\n"
+                       "Legacy method for backward compatibility with existing tests.\n"
+                       "Returns the simulated execution path without actually executing."),
+      end_methods(),
+  };
+  static PyGetSetDef props[] = {
+      getter<get_state>("fsm_state", "Get current FSM state."),
+      getter<get_state>("state", "Alias for fsm_state (for test compatibility)."),
+      getter<get_history>("state_history", "Get state transition history."),
+      end_getset(),
+  };
+  return build_type(TypeSpec{"morva_core.WorkflowEngine", sizeof(Box<EngineFields>), true,
+                             {
+                                 doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
+                                          "debug=False)\n--\n\n"),
+                                 slot<new_>(Py_tp_new),
+                                 dealloc_slot<EngineFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                                 raw_slot(Py_tp_getset, props),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* workflow_engine_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva::fsm
