@@ -1,9 +1,12 @@
 """Native core of the Morva process framework: versioned state, transactions, guards, audit, workflows and signals."""
 
-from typing import Any, final
+from typing import Any, NoReturn, SupportsIndex, final
 
 __all__ = [
     "WriteTimeoutError",
+    "SignalHub",
+    "SignalReceiver",
+    "State",
     "FrozenDict",
     "MetaLogEntry",
     "ContextError",
@@ -21,6 +24,59 @@ class AuditBlockError(RuntimeError): ...
 class AuditAbortError(RuntimeError): ...
 class AuditStopError(RuntimeError): ...
 class AuditWarning(UserWarning): ...
+
+@final
+class SignalHub:
+    """Publishing end of a broadcast channel of str messages (128 retained)."""
+
+    def __new__(cls) -> SignalHub: ...
+    def publish(self, msg: str) -> int:
+        """Send `msg` to every current receiver; returns how many there are. Never blocks."""
+    def subscribe(self) -> SignalReceiver:
+        """A receiver of every message published from now on."""
+
+@final
+class SignalReceiver:
+    def recv(self) -> str:
+        """Blocking receive. intended to be called via asyncio.to_thread()"""
+
+@final
+class State:
+    """Morva v3 Immutable State"""
+
+    def __new__(
+        cls,
+        data: dict[str, Any] | None = None,
+        heavy: dict[str, Any] | None = None,
+        signal: Any = None,
+        version: SupportsIndex = 1,
+        meta_capacity: SupportsIndex = 1000,
+    ) -> State: ...
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+    def __delattr__(self, name: str, /) -> NoReturn: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def data(self) -> FrozenDict: ...
+    @property
+    def heavy(self) -> FrozenDict: ...
+    @property
+    def domain(self) -> Any: ...
+    @property
+    def signal(self) -> SignalHub: ...
+    @property
+    def meta(self) -> list[MetaLogEntry]: ...
+    def update(
+        self,
+        data: dict[str, Any] | None = None,
+        heavy: dict[str, Any] | None = None,
+        signal: Any = None,
+    ) -> State: ...
+    def log_meta(self, key: str, message: str) -> None:
+        """Log a system event to the Meta Zone Ring Buffer."""
+    def get_meta_logs(self) -> list[MetaLogEntry]:
+        """Retrieve persistent meta logs (shared across state versions)."""
+    def restrict_view(self) -> State: ...
 
 @final
 class FrozenDict:

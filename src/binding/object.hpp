@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <stdexcept>
@@ -111,11 +112,17 @@ void set_panic(const char* what) noexcept;
 template <auto F>
 struct Boundary;
 
+// Not noexcept, and the thread-exit unwinding is let through: a thread that takes the GIL
+// back while the interpreter is finalizing is ended by the host with pthread_exit, whose
+// forced unwinding must pass through our frames (swallowing it, or meeting a noexcept frame,
+// aborts the process).
 template <typename R, typename... A, R (*F)(A...)>
 struct Boundary<F> {
-  static R call(A... a) noexcept {
+  static R call(A... a) {
     try {
       return F(a...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const PyErrorSet&) {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
@@ -132,11 +139,13 @@ struct Boundary<F> {
 template <auto F>
 inline constexpr auto wrap = &Boundary<F>::call;
 
-// Releases the GIL for its scope. Nothing inside may touch Python objects.
+// Releases the GIL for its scope. Nothing inside may touch Python objects. Taking the GIL
+// back may end the thread during interpreter finalization (see Boundary), hence the
+// destructor is allowed to unwind.
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  ~AllowThreads() noexcept(false) { PyEval_RestoreThread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 

@@ -2,8 +2,11 @@
 // single-phase init entry point, re-initialisation and the sub-interpreter refusal.
 #include "binding/object.hpp"
 #include "lib/exceptions.hpp"
+#include "signals/signal_hub.hpp"
+#include "signals/signal_receiver.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
+#include "structures/state.hpp"
 #include "tracked/frozen_list.hpp"
 
 namespace morva {
@@ -22,6 +25,9 @@ struct Registration {
 // Registration order is part of the interface: __all__ lists the names in this order.
 const Registration kRegistry[] = {
     {"WriteTimeoutError", write_timeout_error},
+    {"SignalHub", type_object<signal_hub_type>},
+    {"SignalReceiver", type_object<signal_receiver_type>},
+    {"State", type_object<state_type>},
     {"FrozenDict", type_object<frozen_dict_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
