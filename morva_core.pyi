@@ -1,13 +1,22 @@
 """Native core of the Morva process framework: versioned state, transactions, guards, audit, workflows and signals."""
 
+from collections.abc import Awaitable, Callable
+from types import TracebackType
 from typing import Any, NoReturn, SupportsIndex, final
 
+from typing_extensions import disjoint_base
+
 __all__ = [
+    "MorvaEngine",
+    "Transaction",
+    "OutboxCollector",
     "WriteTimeoutError",
     "SignalHub",
     "SignalReceiver",
     "State",
+    "ProcessContext",
     "FrozenDict",
+    "OutboxMsg",
     "MetaLogEntry",
     "ContextError",
     "SchemaViolationError",
@@ -111,3 +120,116 @@ class MetaLogEntry:
     @property
     def message(self) -> str: ...
 
+
+@disjoint_base
+class MorvaEngine:
+    """Holder of the current State: version-checked swap, commit, transactions and delivery."""
+
+    def __new__(cls) -> MorvaEngine: ...
+    @property
+    def state(self) -> State: ...
+    def compare_and_swap(
+        self, expected_version: int, data: Any = None, heavy: Any = None, signal: Any = None
+    ) -> None: ...
+    def commit_state(self, state: State) -> None: ...
+    def transaction(self, write_timeout_ms: int = 5000) -> Transaction: ...
+    def set_schema(self, schema: Any) -> None: ...
+    def set_strict_mode(self, strict: bool) -> None: ...
+    def set_audit_system(self, audit: Any) -> None: ...
+    def attach_worker(self, worker: Any) -> None: ...
+    def process_outbox(self) -> None: ...
+    def execute_process_async(
+        self, name: str, func: Callable[[ProcessContext], Any]
+    ) -> Awaitable[Any]: ...
+
+@final
+class Transaction:
+    """Staged changes committed to an engine when a `with` block ends without an exception."""
+
+    def __new__(cls, engine: MorvaEngine | None = None, write_timeout_ms: int = 5000) -> Transaction: ...
+    def update(self, data: Any = None, heavy: Any = None, signal: Any = None) -> None: ...
+    def __enter__(self) -> Transaction: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None = None,
+        _exc_value: BaseException | None = None,
+        _traceback: TracebackType | None = None,
+    ) -> None: ...
+    def get_shadow(self, val: Any, _path: str | None = None) -> Any:
+        """Internal: Get shadow copy for CoW/Tracking"""
+    def log_internal(
+        self,
+        _path: str,
+        _op: str,
+        _new_val: Any = None,
+        _old_val: Any = None,
+        _obj_ref: Any = None,
+        _key: str | None = None,
+    ) -> None:
+        """Internal: Log operation for Audit"""
+    @property
+    def outbox(self) -> OutboxCollector: ...
+    @property
+    def write_timeout_ms(self) -> int: ...
+
+@final
+class OutboxCollector:
+    """Helper to collect outbox messages in Transaction"""
+
+    def add(self, msg: OutboxMsg) -> None: ...
+
+@final
+class ProcessContext:
+    """Ephemeral Context passed to Process"""
+
+    def __new__(cls, state: State, local: dict[Any, Any]) -> ProcessContext: ...
+    @property
+    def state(self) -> State: ...
+    @property
+    def local(self) -> dict[Any, Any]: ...
+    @property
+    def outbox(self) -> _Outbox: ...
+    @property
+    def domain_ctx(self) -> Any: ...
+    @property
+    def global_ctx(self) -> Any: ...
+    def __getattribute__(self, name: str, /) -> Any: ...
+
+@final
+class OutboxMsg:
+    """One outbound message: a topic and a payload shared by reference."""
+
+    def __new__(cls, topic: str, payload: Any) -> OutboxMsg: ...
+    @property
+    def topic(self) -> str: ...
+    @property
+    def payload(self) -> Any: ...
+
+@final
+class _Outbox:
+    # Returned by ProcessContext.outbox; not a module attribute.
+    def __new__(cls) -> _Outbox: ...
+    def add(self, msg: OutboxMsg) -> None: ...
+    @property
+    def messages(self) -> list[OutboxMsg]: ...
+
+@final
+class _TrackedDict:
+    # Returned by ContextGuard reads; not a module attribute.
+    """Transaction-Tracked Dictionary"""
+
+    def __new__(cls, data: dict[Any, Any], tx: Transaction, path: str) -> _TrackedDict: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __setitem__(self, key: Any, value: Any, /) -> None: ...
+    def __delitem__(self, key: Any, /) -> None: ...
+
+@final
+class _TrackedList:
+    # Returned by ContextGuard reads; not a module attribute.
+    """Transaction-Tracked List"""
+
+    def __new__(cls, data: list[Any], tx: Transaction, path: str) -> _TrackedList: ...
+    def __getitem__(self, index: int, /) -> Any: ...
+    def __setitem__(self, index: int, value: Any, /) -> None: ...
+    def __delitem__(self, index: int, /) -> None: ...
+    def append(self, value: Any) -> None: ...

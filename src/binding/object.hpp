@@ -167,6 +167,22 @@ class SavedError {
   PyObject* tb_;
 };
 
+// An interned str built on first use and kept for the life of the process, for attribute
+// names on hot paths. Meant as a function-local static: the constructor is constexpr, so the
+// static needs no guard, and first use happens under the GIL.
+class InternedStr {
+ public:
+  explicit constexpr InternedStr(const char* text) noexcept : text_(text) {}
+  PyObject* get() {
+    if (obj_ == nullptr) obj_ = check(PyUnicode_InternFromString(text_));
+    return obj_;
+  }
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
+};
+
 // Clears the error indicator when the current error is an AttributeError; true if it was.
 bool clear_if_attribute_error() noexcept;
 
