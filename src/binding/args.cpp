@@ -43,6 +43,11 @@ std::string join_names(const std::string* names, std::size_t n) {
 }
 
 void check_missing(const SigView& sig, PyObject* const* out) {
+  // The common case (nothing missing) is decided before any string is built: this runs on
+  // every call of every method.
+  bool all_given = true;
+  for (std::size_t i = 0; i < sig.required; ++i) all_given = all_given && out[i] != nullptr;
+  if (all_given) return;
   std::string missing[16];
   std::size_t n = 0;
   for (std::size_t i = 0; i < sig.required && n < 16; ++i) {
