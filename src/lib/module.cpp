@@ -8,10 +8,21 @@
 #include "config/config_loader.hpp"
 #include "fsm/fsm_state.hpp"
 #include "fsm/workflow_engine.hpp"
+#include "engine/engine.hpp"
+#include "engine/outbox_collector.hpp"
+#include "engine/transaction.hpp"
 #include "lib/exceptions.hpp"
+#include "signals/signal_hub.hpp"
+#include "signals/signal_receiver.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
+#include "structures/outbox_handle.hpp"
+#include "structures/outbox_msg.hpp"
+#include "structures/process_context.hpp"
+#include "structures/state.hpp"
 #include "tracked/frozen_list.hpp"
+#include "tracked/tracked_dict.hpp"
+#include "tracked/tracked_list.hpp"
 
 namespace morva {
 namespace {
@@ -28,10 +39,18 @@ struct Registration {
 
 // Registration order is part of the interface: __all__ lists the names in this order.
 const Registration kRegistry[] = {
+    {"MorvaEngine", type_object<engine_type>},
+    {"Transaction", type_object<transaction_type>},
+    {"OutboxCollector", type_object<outbox_collector_type>},
     {"WriteTimeoutError", write_timeout_error},
     {"WorkflowEngine", type_object<fsm::workflow_engine_type>},
     {"FSMState", type_object<fsm::fsm_state_type>},
+    {"SignalHub", type_object<signal_hub_type>},
+    {"SignalReceiver", type_object<signal_receiver_type>},
+    {"State", type_object<state_type>},
+    {"ProcessContext", type_object<process_context_type>},
     {"FrozenDict", type_object<frozen_dict_type>},
+    {"OutboxMsg", type_object<outbox_msg_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
     {"ConfigLoader", type_object<config_loader_type>},
@@ -50,6 +69,9 @@ const Registration kRegistry[] = {
 // not module attributes.
 PyTypeObject* (*const kHiddenTypes[])() = {
     frozen_list_type,
+    outbox_type,
+    tracked_dict_type,
+    tracked_list_type,
 };
 
 PyModuleDef module_def = {
