@@ -12,15 +12,15 @@
 namespace morva::fsm {
 namespace {
 
-Interned kBuiltinNames[] = {Interned("len"), Interned("int"), Interned("float"),
-                            Interned("str"),  Interned("bool"), Interned("abs"),
-                            Interned("min"),  Interned("max"),  Interned("sum")};
+InternedStr kBuiltinNames[] = {InternedStr("len"), InternedStr("int"), InternedStr("float"),
+                            InternedStr("str"),  InternedStr("bool"), InternedStr("abs"),
+                            InternedStr("min"),  InternedStr("max"),  InternedStr("sum")};
 constexpr std::size_t kBuiltinCount = std::size(kBuiltinNames);
-Interned kBuiltinsModule{"builtins"};
-Interned kBuiltinsKey{"__builtins__"};
-Interned kTrue{"True"};
-Interned kFalse{"False"};
-Interned kNone{"None"};
+InternedStr kBuiltinsModule{"builtins"};
+InternedStr kBuiltinsKey{"__builtins__"};
+InternedStr kTrue{"True"};
+InternedStr kFalse{"False"};
+InternedStr kNone{"None"};
 
 // The twelve keys in their order with the values of the last evaluation: a private dict, never
 // handed out. When every builtin is still the object it holds, which is nearly always, a copy
@@ -28,7 +28,7 @@ Interned kNone{"None"};
 class BuiltinsTemplate {
  public:
   BuiltinsTemplate() : dict_(Ref::checked(PyDict_New())) {
-    for (Interned& name : kBuiltinNames) check(PyDict_SetItem(dict_.get(), name.get(), Py_None));
+    for (InternedStr& name : kBuiltinNames) check(PyDict_SetItem(dict_.get(), name.get(), Py_None));
     check(PyDict_SetItem(dict_.get(), kTrue.get(), Py_True));
     check(PyDict_SetItem(dict_.get(), kFalse.get(), Py_False));
     check(PyDict_SetItem(dict_.get(), kNone.get(), Py_None));

@@ -37,20 +37,4 @@ class ModuleLookup {
   PyObject* dict_ = nullptr;  // borrowed from module_
 };
 
-// A process-wide interned str, made on first use under the GIL and never released. Declare
-// one per name as a static: `static Interned kName{"name"};` then `kName.get()`.
-class Interned {
- public:
-  explicit constexpr Interned(const char* text) : text_(text) {}
-  PyObject* get() {
-    if (object_ == nullptr) object_ = PyUnicode_InternFromString(text_);
-    if (object_ == nullptr) throw PyErrorSet{};
-    return object_;
-  }
-
- private:
-  const char* text_;
-  PyObject* object_ = nullptr;
-};
-
 }  // namespace morva::fsm

@@ -61,16 +61,16 @@ struct EngineFields {
 
 EngineFields& engine(PyObject* self) { return fields<EngineFields>(self); }
 
-Interned kAsyncio{"asyncio"};
-Interned kAsyncioCoroutines{"asyncio.coroutines"};
-Interned kIsCoroutine{"iscoroutine"};
-Interned kRunningLoopProbe{"_get_running_loop"};
-Interned kRunThreadsafe{"run_coroutine_threadsafe"};
-Interned kResult{"result"};
-Interned kLoopKey{"_loop"};
-Interned kGetRunningLoop{"get_running_loop"};
-Interned kToThread{"to_thread"};
-Interned kExecute{"execute"};
+InternedStr kAsyncio{"asyncio"};
+InternedStr kAsyncioCoroutines{"asyncio.coroutines"};
+InternedStr kIsCoroutine{"iscoroutine"};
+InternedStr kRunningLoopProbe{"_get_running_loop"};
+InternedStr kRunThreadsafe{"run_coroutine_threadsafe"};
+InternedStr kResult{"result"};
+InternedStr kLoopKey{"_loop"};
+InternedStr kGetRunningLoop{"get_running_loop"};
+InternedStr kToThread{"to_thread"};
+InternedStr kExecute{"execute"};
 
 template <typename T>
 T locked_read(std::mutex& lock, const T& value) {
