@@ -8,7 +8,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 NATIVE_DIR := build/native
 ASAN_DIR := build/asan
 
-.PHONY: all deps venv build native pytest test demo bench asan wheel clean
+.PHONY: all deps venv build native pytest test demo bench asan fuzz wheel clean
 
 all: test
 
@@ -66,6 +66,14 @@ asan: deps venv
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# Longer fuzzing than the test run's smoke pass: every harness for FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 120
+fuzz: build
+	@for h in tests/fuzz/fuzz_*.py; do \
+	  echo "== $$h"; \
+	  (cd tests/fuzz && ../../$(PY) $$(basename $$h) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1) 2>&1 | tail -4 || exit 1; \
+	done
 
 wheel: venv
 	$(PIP) wheel --no-build-isolation --no-deps -w dist .
