@@ -1,0 +1,169 @@
+"""Hostile input at every entry point: integers just inside and just outside the unsigned and
+signed ranges, non-str keys and arguments wherever text is taken, and YAML bombs. Each case
+must give the exact documented error (or work), in bounded time and memory."""
+
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import morva_core as mc
+from conftest import raises_exact
+
+U64, U32, I64 = 2**64 - 1, 2**32 - 1, 2**63 - 1
+
+
+def hidden(name):
+    import gc
+
+    return next(o for o in gc.get_objects()
+                if isinstance(o, type) and o.__module__ == "morva_core" and o.__name__ == name)
+
+
+class TestIntegerRanges:
+    @pytest.mark.parametrize("make,top", [
+        (lambda v: mc.State(version=v), U64),
+        (lambda v: mc.Transaction(write_timeout_ms=v), U64),
+        (lambda v: mc.MorvaEngine().transaction(v), U64),
+        (lambda v: mc.WorkflowEngine("", max_ops=v), U32),
+        (lambda v: mc.AuditRecipe(threshold_max=v), U32),
+        (lambda v: mc.AuditRecipe(threshold_min=v), U32),
+    ], ids=["State.version", "Transaction.write_timeout_ms", "engine.transaction",
+            "WorkflowEngine.max_ops", "threshold_max", "threshold_min"])
+    def test_unsigned_bounds(self, make, top):
+        make(0)
+        make(top)
+        for outside in (top + 1, -1):
+            with pytest.raises(OverflowError):
+                make(outside)
+        with pytest.raises(TypeError, match="^argument '"):
+            make("1")
+        with pytest.raises(TypeError, match="^argument '"):
+            make(1.0)
+
+    def test_state_version_stops_at_the_top_instead_of_wrapping(self):
+        top = mc.State(version=U64)
+        with pytest.raises(OverflowError):
+            top.update()
+        assert mc.State(version=U64 - 1).update().version == U64
+
+    def test_compare_and_swap_versions(self):
+        engine = mc.MorvaEngine()
+        with raises_exact(mc.ContextError, f"CAS Version Mismatch: Expected {U64}, Found 1"):
+            engine.compare_and_swap(U64)
+        for outside in (U64 + 1, -1):
+            with pytest.raises(OverflowError):
+                engine.compare_and_swap(outside)
+
+    def test_capacities_too_large_to_reserve_raise_memory_error(self):
+        with pytest.raises(MemoryError):
+            mc.State(meta_capacity=U64)
+        with pytest.raises(MemoryError):
+            mc.AuditSystem(capacity=U64)
+        with pytest.raises(OverflowError):
+            mc.AuditSystem(capacity=U64 + 1)
+
+    def test_signed_indices(self):
+        fl = hidden("FrozenList")([1])
+        with pytest.raises(IndexError):
+            fl[I64]
+        with pytest.raises(OverflowError):
+            fl[I64 + 1]
+        tl = hidden("TrackedList")([1], mc.Transaction(), "p")
+        with pytest.raises(IndexError):
+            tl[I64]
+        with pytest.raises(OverflowError):
+            tl[-I64 - 2]
+
+
+def _str_only_cases():
+    state = mc.State()
+    tx = mc.Transaction()
+    audit = mc.AuditSystem()
+    hub = mc.SignalHub()
+    return [
+        ("State(data)", lambda: mc.State(data={1: 1}), "'int' object cannot be converted to 'PyString'"),
+        ("State(heavy)", lambda: mc.State(heavy={b"k": 1}), "'bytes' object cannot be converted to 'PyString'"),
+        ("update(data)", lambda: state.update(data={(1,): 1}), "'tuple' object cannot be converted to 'PyString'"),
+        ("update(signal)", lambda: state.update(signal=[{1.5: 1}]), "'float' object cannot be converted to 'PyString'"),
+        ("log_meta(key)", lambda: state.log_meta(1, "m"), "argument 'key': 'int' object cannot be converted to 'PyString'"),
+        ("log_meta(message)", lambda: state.log_meta("k", None), "argument 'message': 'NoneType' object cannot be converted to 'PyString'"),
+        ("OutboxMsg(topic)", lambda: mc.OutboxMsg(1, None), "argument 'topic': 'int' object cannot be converted to 'PyString'"),
+        ("publish(msg)", lambda: hub.publish(b"x"), "argument 'msg': 'bytes' object cannot be converted to 'PyString'"),
+        ("log_fail(key)", lambda: audit.log_fail(1), "argument 'key': 'int' object cannot be converted to 'PyString'"),
+        ("get_count(key)", lambda: audit.get_count(None), "argument 'key': 'NoneType' object cannot be converted to 'PyString'"),
+        ("log(message)", lambda: audit.log("k", 1), "argument 'message': 'int' object cannot be converted to 'PyString'"),
+        ("load_from_string", lambda: mc.ConfigLoader.load_from_string(b"x"), "argument 'content': 'bytes' object cannot be converted to 'PyString'"),
+        ("WorkflowEngine", lambda: mc.WorkflowEngine(1), "argument 'yaml_config': 'int' object cannot be converted to 'PyString'"),
+        ("execute_process_async(name)", lambda: mc.MorvaEngine().execute_process_async(1, print), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+        ("log_internal(_path)", lambda: tx.log_internal(1, "SET"), "argument '_path': 'int' object cannot be converted to 'PyString'"),
+        ("log_internal(_key)", lambda: tx.log_internal("p", "SET", _key=1), "argument '_key': 'int' object cannot be converted to 'PyString'"),
+        ("get_shadow(_path)", lambda: tx.get_shadow(1, 2), "argument '_path': 'int' object cannot be converted to 'PyString'"),
+        ("TrackedDict(path)", lambda: hidden("TrackedDict")({}, tx, 1), "argument 'path': 'int' object cannot be converted to 'PyString'"),
+    ]
+
+
+@pytest.mark.parametrize("name,call,message", _str_only_cases(), ids=lambda c: c if isinstance(c, str) else "")
+def test_text_is_required_wherever_text_is_taken(name, call, message):
+    with raises_exact(TypeError, message):
+        call()
+
+
+def run_bounded(code, seconds=20, memory=2 << 30):
+    """Runs code in a child limited in address space and time; returns its stdout."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, timeout=seconds, preexec_fn=limit)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+YAML_BOMBS = """
+    laughs = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol]\\n" + "".join(
+        f"{c}: &{c} [" + ", ".join(["*" + p] * 9) + "]\\n" for p, c in zip("abcdefgh", "bcdefghi"))
+    bombs = {
+        "laughs": laughs,
+        "deep": "[" * 100_000 + "]" * 100_000,
+        "deep-map": "a: " * 100_000 + "x",
+        "big-scalar": "steps: ['" + "x" * 10_000_000 + "']",
+        "nul": "steps: [a\\x00b]",
+        "surrogate": "steps: [\\ud800]",
+        "two-docs": "a: 1\\n---\\nb: 2\\n",
+    }
+"""
+
+
+@pytest.mark.timeout(120)
+def test_yaml_bombs_give_only_the_documented_errors():
+    out = run_bounded(YAML_BOMBS + """
+    import time, morva_core as mc
+    for name, text in bombs.items():
+        for label, call, expected in (
+            ("workflow", lambda: mc.WorkflowEngine(text), ValueError),
+            ("schema", lambda: mc.ConfigLoader.load_from_string(text), mc.SchemaViolationError),
+        ):
+            start = time.perf_counter()
+            try:
+                call()
+                outcome = "ok"
+            except expected as exc:
+                outcome = type(exc).__name__
+            assert time.perf_counter() - start < 5, (name, label)
+            print(name, label, outcome)
+    """)
+    lines = dict((" ".join(l.split()[:2]), l.split()[2]) for l in out.splitlines())
+    assert lines["big-scalar workflow"] == "ok"
+    for name in ("laughs", "deep", "deep-map", "nul", "two-docs"):
+        assert lines[f"{name} workflow"] == "ValueError"
+        assert lines[f"{name} schema"] == "SchemaViolationError"
+
+
+def test_nul_in_conditions():
+    engine = mc.WorkflowEngine('steps: [{flux: if, condition: "a\\0b", then: [x]}]')
+    with raises_exact(ValueError, "nul byte found in provided data at position: 1"):
+        engine.execute({"a": 1}, lambda n: None)
+    assert engine.fsm_state == mc.FSMState.Failed
