@@ -105,6 +105,12 @@ RecvResult SignalCursor::recv() {
   std::lock_guard<std::mutex> own(mutex_);
   SignalChannel& ch = *channel_;
   std::unique_lock<std::mutex> lock(ch.mutex_);
+  // Counted while the channel's lock is held (the count is undone on every way out).
+  struct Blocking {
+    unsigned& count;
+    explicit Blocking(unsigned& c) : count(c) { ++count; }
+    ~Blocking() { --count; }
+  } blocking(blocking_);
   for (;;) {
     RecvResult result = ch.poll_locked(cursor_);
     if (result.kind != RecvResult::Kind::kEmpty) return result;
@@ -115,9 +121,8 @@ RecvResult SignalCursor::recv() {
 }
 
 RecvResult SignalCursor::try_recv() {
-  std::unique_lock<std::mutex> own(mutex_, std::try_to_lock);
-  if (!own.owns_lock()) return RecvResult{};
   std::lock_guard<std::mutex> lock(channel_->mutex_);
+  if (blocking_ > 0) return RecvResult{};
   return channel_->poll_locked(cursor_);
 }
 

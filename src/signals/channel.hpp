@@ -103,8 +103,9 @@ class SignalSender {
 };
 
 // One subscription: a read cursor that starts after the newest message published so far.
-// Its own lock serialises receives, so each message reaches only one of several concurrent
-// receives on the same cursor. Destroying it withdraws its claim on every unread message.
+// Its own lock puts blocking receives in line; the position itself only moves under the
+// channel's lock, so each message reaches only one of several concurrent receives on the
+// same cursor. Destroying it withdraws its claim on every unread message.
 class SignalCursor {
  public:
   explicit SignalCursor(std::shared_ptr<SignalChannel> channel);
@@ -114,14 +115,16 @@ class SignalCursor {
 
   // Blocks until a message, a lag report or closure.
   RecvResult recv();
-  // Never blocks: kEmpty when it would have to wait, including when another receive on this
-  // cursor is in progress.
+  // Never blocks: kEmpty when it would have to wait, including when a blocking receive on
+  // this cursor is in progress (a quick receive never overtakes one that is waiting). Takes
+  // only the channel's lock.
   RecvResult try_recv();
 
  private:
   std::shared_ptr<SignalChannel> channel_;
-  std::mutex mutex_;     // serialises receives; taken before the channel's lock
-  uint64_t cursor_;      // next position to read; changed only with both locks held
+  std::mutex mutex_;       // puts blocking receives in line; taken before the channel's lock
+  uint64_t cursor_;        // next position to read; guarded by the channel's lock
+  unsigned blocking_ = 0;  // blocking receives past mutex_; guarded by the channel's lock
 };
 
 }  // namespace morva
