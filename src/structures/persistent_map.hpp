@@ -33,16 +33,17 @@
 // Inserting walks from the root to the branch of the key. A node may be changed in place
 // only when the map being changed is the only way to reach it: its own count is 1 *and* so
 // is every node above it (a node with count 1 under a shared parent is reachable from every
-// map sharing that parent). Every other node on the path is copied first, and the copy,
-// owned by this map alone, is changed instead; the shared original is never written. So
-// the first insert after a copy copies one path of at most 13 short nodes, and later
-// inserts into the same map reuse the nodes it already owns (State.update with k keys
-// copies each touched node once). A change that needs a different node size (a branch
-// turning from empty into an entry, or from an entry into a child) always builds the new
-// node first; "in place" then means the contents are moved rather than shared.
+// map sharing that parent). The walk copies top-down: a shared node is copied before its
+// children are visited, and the copy takes a reference to each child, so when the walk
+// arrives at a child its count already tells the whole story: 1 means only this map reaches
+// it. The shared original is never written. So the first insert after a copy copies one
+// path of at most 13 short nodes, and later inserts into the same map reuse the nodes it
+// already owns (State.update with k keys copies each touched node once). A change that needs
+// a different node size (a branch turning from empty into an entry, or from an entry into a
+// child) builds the new node first; "in place" then means the contents are moved, not shared.
 //
-// Failure: every allocation of an insert happens before anything is changed, or what was
-// built is undone, so an allocation failure (std::bad_alloc) leaves the map as it was.
+// Failure: an allocation failure (std::bad_alloc) leaves the map's entries as they were; at
+// most some nodes on the path were unshared on the way down, which changes no content.
 // A replaced value is handed back to the caller instead of being released here: releasing
 // a Python object can run arbitrary code, which must not see a trie in mid-surgery.
 #pragma once
