@@ -6,6 +6,10 @@ module's globals, so no Python call overhead is added around them) or zero-argum
 callables; target is the highest acceptable ratio (candidate time / reference time), or None. The
 runner times candidate and reference interleaved, takes medians, prints a table and one JSON
 line, and exits non-zero when a ratio misses its target (unless --no-fail is given).
+
+A row may compare a quantity other than time: candidate and reference are then objects with a
+`unit` (str) and a `measure()` method returning a number (for example bytes kept per retained
+version); the runner takes the median of a few interleaved measurements of each.
 """
 
 import argparse
@@ -54,6 +58,25 @@ def measure(candidate, reference, repeats, namespace):
     return statistics.median(cand), statistics.median(ref)
 
 
+class Quantity:
+    """A non-time measurement for a row: `fn()` returns a number in `unit`."""
+
+    def __init__(self, fn, unit):
+        self.fn = fn
+        self.unit = unit
+
+    def measure(self):
+        return self.fn()
+
+
+def measure_quantity(candidate, reference, repeats=3):
+    cand, ref = [], []
+    for _ in range(repeats):
+        cand.append(candidate.measure())
+        ref.append(reference.measure())
+    return statistics.median(cand), statistics.median(ref)
+
+
 def load_rows(selected):
     rows = []
     for path in sorted(HERE.glob("bench_*.py")):
@@ -74,16 +97,26 @@ def main():
     results, missed = [], []
     print(f"{'operation':58} {'ours':>10} {'reference':>10} {'ratio':>7} {'target':>7}")
     for module, namespace, name, candidate, reference, target in load_rows(args.modules):
-        ours, ref = measure(candidate, reference, args.repeats, namespace)
+        if hasattr(candidate, "measure"):
+            unit, scale = candidate.unit, 1
+            ours, ref = measure_quantity(candidate, reference)
+        else:
+            unit, scale = "ns", 1e9
+            ours, ref = measure(candidate, reference, args.repeats, namespace)
         ratio = ours / ref
         ok = target is None or ratio <= target
         if not ok:
             missed.append(name)
         mark = "" if ok else "  MISSED"
         tgt = "-" if target is None else f"{target:.2f}"
-        print(f"{name:58} {ours * 1e9:>8.0f}ns {ref * 1e9:>8.0f}ns {ratio:>7.2f} {tgt:>7}{mark}")
-        results.append({"module": module, "name": name, "ours_ns": ours * 1e9,
-                        "reference_ns": ref * 1e9, "ratio": ratio, "target": target})
+        print(f"{name:58} {ours * scale:>8.0f}{unit:<2} {ref * scale:>8.0f}{unit:<2} "
+              f"{ratio:>7.2f} {tgt:>7}{mark}")
+        row = {"module": module, "name": name, "ratio": ratio, "target": target}
+        if unit == "ns":
+            row.update(ours_ns=ours * scale, reference_ns=ref * scale)
+        else:
+            row.update(unit=unit, ours=ours, reference=ref)
+        results.append(row)
     print(json.dumps({"benchmarks": results, "missed": missed}))
     return 1 if missed and not args.no_fail else 0
 

@@ -61,19 +61,36 @@ void check_missing(const SigView& sig, PyObject* const* out) {
   }
 }
 
+void intern_names(const SigView& sig) {
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (sig.interned[i] == nullptr) {
+      PyObject* name = PyUnicode_InternFromString(sig.names[i]);
+      if (name == nullptr) throw PyErrorSet{};
+      sig.interned[i] = name;
+    }
+  }
+}
+
+// The index of the parameter called `kw`, or sig.count.
+std::size_t find_keyword(const SigView& sig, PyObject* kw) {
+  if (sig.count > 0 && sig.interned[sig.count - 1] == nullptr) intern_names(sig);
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (sig.interned[i] == kw) return i;
+  }
+  // A keyword built at run time (for example through **kwargs) need not be interned.
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(kw, sig.names[i]) == 0) return i;
+  }
+  return sig.count;
+}
+
 // Places one keyword argument, or throws for an unknown name or a duplicate.
 void place_keyword(const SigView& sig, PyObject* kw, PyObject* value, Py_ssize_t nargs,
                    PyObject** out) {
-  for (std::size_t i = 0; i < sig.count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(kw, sig.names[i]) == 0) {
-      if (static_cast<Py_ssize_t>(i) < nargs || out[i] != nullptr) {
-        multiple_values(sig, sig.names[i]);
-      }
-      out[i] = value;
-      return;
-    }
-  }
-  unexpected_keyword(sig, kw);
+  std::size_t i = find_keyword(sig, kw);
+  if (i == sig.count) unexpected_keyword(sig, kw);
+  if (static_cast<Py_ssize_t>(i) < nargs || out[i] != nullptr) multiple_values(sig, sig.names[i]);
+  out[i] = value;
 }
 
 }  // namespace

@@ -19,6 +19,9 @@ struct Signature {
   const char* full_name;
   std::array<const char*, N> names;
   std::size_t required = 0;
+  // The names as interned str, made on first keyword use (under the GIL, kept for the
+  // process): keyword names at call sites are interned too, so matching is a pointer compare.
+  mutable std::array<PyObject*, N> interned{};
 };
 
 namespace detail {
@@ -27,6 +30,7 @@ struct SigView {
   const char* const* names;
   std::size_t count;
   std::size_t required;
+  PyObject** interned;
 };
 // Fills out[0..count) with borrowed references (nullptr where not given) or throws.
 void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -83,7 +87,7 @@ class Args {
 
 template <std::size_t N>
 detail::SigView view(const Signature<N>& sig) {
-  return detail::SigView{sig.full_name, sig.names.data(), N, sig.required};
+  return detail::SigView{sig.full_name, sig.names.data(), N, sig.required, sig.interned.data()};
 }
 
 // Vectorcall-style methods (METH_FASTCALL | METH_KEYWORDS).

@@ -115,10 +115,16 @@ struct Boundary;
 // Not noexcept, and the thread-exit unwinding is let through: a thread that takes the GIL
 // back while the interpreter is finalizing is ended by the host with pthread_exit, whose
 // forced unwinding must pass through our frames (swallowing it, or meeting a noexcept frame,
-// aborts the process).
+// aborts the process). That unwinding carries no C++ object, so its handler binds a null
+// reference (never used); the null check is switched off for this shell alone.
+#if defined(__GNUC__)
+#define MORVA_BOUNDARY_ATTRIBUTES __attribute__((no_sanitize("null")))
+#else
+#define MORVA_BOUNDARY_ATTRIBUTES
+#endif
 template <typename R, typename... A, R (*F)(A...)>
 struct Boundary<F> {
-  static R call(A... a) {
+  MORVA_BOUNDARY_ATTRIBUTES static R call(A... a) {
     try {
       return F(a...);
     } catch (abi::__forced_unwind&) {

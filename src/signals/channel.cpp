@@ -7,8 +7,8 @@
 namespace morva {
 
 SignalChannel::SignalChannel(std::size_t requested_room)
-    : slots_(std::bit_ceil(requested_room == 0 ? std::size_t{1} : requested_room)),
-      mask_(slots_.size() - 1) {}
+    : capacity_(std::bit_ceil(requested_room == 0 ? std::size_t{1} : requested_room)),
+      mask_(capacity_ - 1) {}
 
 std::size_t SignalChannel::publish(std::string_view message) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -46,6 +46,7 @@ void SignalChannel::detach_sender() {
 
 uint64_t SignalChannel::attach_receiver() {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (slots_.empty()) slots_.resize(capacity_);
   ++receivers_;
   return next_;
 }
@@ -101,23 +102,38 @@ SignalCursor::SignalCursor(std::shared_ptr<SignalChannel> channel)
 
 SignalCursor::~SignalCursor() { channel_->detach_receiver(cursor_); }
 
-RecvResult SignalCursor::recv() {
+RecvResult SignalCursor::recv() { return recv_for(std::chrono::nanoseconds::max()); }
+
+RecvResult SignalCursor::recv_for(std::chrono::nanoseconds patience) {
+  auto deadline = patience == std::chrono::nanoseconds::max()
+                      ? std::chrono::steady_clock::time_point::max()
+                      : std::chrono::steady_clock::now() + patience;
   std::lock_guard<std::mutex> own(mutex_);
   SignalChannel& ch = *channel_;
   std::unique_lock<std::mutex> lock(ch.mutex_);
+  // Counted while the channel's lock is held (the count is undone on every way out).
+  struct Blocking {
+    unsigned& count;
+    explicit Blocking(unsigned& c) : count(c) { ++count; }
+    ~Blocking() { --count; }
+  } blocking(blocking_);
   for (;;) {
     RecvResult result = ch.poll_locked(cursor_);
     if (result.kind != RecvResult::Kind::kEmpty) return result;
+    if (std::chrono::steady_clock::now() >= deadline) return result;  // kEmpty
     ++ch.waiting_;
-    ch.wake_.wait(lock);
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+      ch.wake_.wait(lock);
+    } else {
+      ch.wake_.wait_until(lock, deadline);
+    }
     --ch.waiting_;
   }
 }
 
 RecvResult SignalCursor::try_recv() {
-  std::unique_lock<std::mutex> own(mutex_, std::try_to_lock);
-  if (!own.owns_lock()) return RecvResult{};
   std::lock_guard<std::mutex> lock(channel_->mutex_);
+  if (blocking_ > 0) return RecvResult{};
   return channel_->poll_locked(cursor_);
 }
 

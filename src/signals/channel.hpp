@@ -2,6 +2,7 @@
 // publishing ends (SignalSender) and read cursors (SignalCursor). Pure C++, safe from any thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +48,7 @@ class SignalChannel {
   SignalChannel(const SignalChannel&) = delete;
   SignalChannel& operator=(const SignalChannel&) = delete;
 
-  std::size_t capacity() const noexcept { return slots_.size(); }
+  std::size_t capacity() const noexcept { return capacity_; }
   // Appends a copy of `message` for every current receiver and returns their number; with no
   // receiver the message is dropped and 0 returned.
   std::size_t publish(std::string_view message);
@@ -72,15 +73,16 @@ class SignalChannel {
   // kEmpty when nothing is there yet.
   RecvResult poll_locked(uint64_t& cursor);
   // The oldest position still in the ring.
-  uint64_t oldest_locked() const noexcept {
-    return next_ > slots_.size() ? next_ - slots_.size() : 0;
-  }
+  uint64_t oldest_locked() const noexcept { return next_ > capacity_ ? next_ - capacity_ : 0; }
   void release_slot_locked(Slot& slot) noexcept;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<Slot> slots_;
+  std::size_t capacity_;
   uint64_t mask_;
+  // Allocated with the first receiver: a channel nobody listens to (every restrict_view makes
+  // one) drops its messages and needs no ring.
+  std::vector<Slot> slots_;
   uint64_t next_ = 0;           // position of the next message to publish
   std::size_t senders_ = 0;     // publishing ends alive; 0 means closed
   std::size_t receivers_ = 0;   // cursors alive
@@ -103,8 +105,9 @@ class SignalSender {
 };
 
 // One subscription: a read cursor that starts after the newest message published so far.
-// Its own lock serialises receives, so each message reaches only one of several concurrent
-// receives on the same cursor. Destroying it withdraws its claim on every unread message.
+// Its own lock puts blocking receives in line; the position itself only moves under the
+// channel's lock, so each message reaches only one of several concurrent receives on the
+// same cursor. Destroying it withdraws its claim on every unread message.
 class SignalCursor {
  public:
   explicit SignalCursor(std::shared_ptr<SignalChannel> channel);
@@ -114,14 +117,19 @@ class SignalCursor {
 
   // Blocks until a message, a lag report or closure.
   RecvResult recv();
-  // Never blocks: kEmpty when it would have to wait, including when another receive on this
-  // cursor is in progress.
+  // The same, giving up with kEmpty after `patience` (so a caller can look at other things,
+  // such as pending Python signals, and wait again).
+  RecvResult recv_for(std::chrono::nanoseconds patience);
+  // Never blocks: kEmpty when it would have to wait, including when a blocking receive on
+  // this cursor is in progress (a quick receive never overtakes one that is waiting). Takes
+  // only the channel's lock.
   RecvResult try_recv();
 
  private:
   std::shared_ptr<SignalChannel> channel_;
-  std::mutex mutex_;     // serialises receives; taken before the channel's lock
-  uint64_t cursor_;      // next position to read; changed only with both locks held
+  std::mutex mutex_;       // puts blocking receives in line; taken before the channel's lock
+  uint64_t cursor_;        // next position to read; guarded by the channel's lock
+  unsigned blocking_ = 0;  // blocking receives past mutex_; guarded by the channel's lock
 };
 
 }  // namespace morva

@@ -1,6 +1,8 @@
 // SignalReceiver: blocking receive of the next message, with the GIL released while waiting.
 #include "signals/signal_receiver.hpp"
 
+#include <chrono>
+
 #include "binding/convert.hpp"
 #include "binding/type.hpp"
 
@@ -30,17 +32,26 @@ PyObject* to_python(const RecvResult& result) {
   throw Panic("signal receive ended without a result");
 }
 
+// How long a waiting receive stays away from the interpreter: it then takes the GIL back
+// briefly to run pending signal handlers, so Ctrl+C (or any handler that raises) ends a recv
+// blocked on the main thread, as it would end a blocked queue.get().
+constexpr std::chrono::milliseconds kSignalCheckInterval{100};
+
 PyObject* recv(PyObject* self, PyObject*) {
   const std::shared_ptr<SignalCursor>& cursor = fields<ReceiverFields>(self).cursor;
   // Fast path: a message (or lag, or closure) already there is taken without giving up the
   // GIL; it never waits, not even behind another receive on this cursor.
   RecvResult result = cursor->try_recv();
-  if (result.kind == RecvResult::Kind::kEmpty) {
-    std::shared_ptr<SignalCursor> held = cursor;
-    AllowThreads nogil;
-    result = held->recv();
+  if (result.kind != RecvResult::Kind::kEmpty) return to_python(result);
+  std::shared_ptr<SignalCursor> held = cursor;
+  for (;;) {
+    {
+      AllowThreads nogil;
+      result = held->recv_for(kSignalCheckInterval);
+    }
+    if (result.kind != RecvResult::Kind::kEmpty) return to_python(result);
+    check(PyErr_CheckSignals());
   }
-  return to_python(result);
 }
 
 PyTypeObject* build() {

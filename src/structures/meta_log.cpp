@@ -18,14 +18,20 @@ MetaLogBuffer::MetaLogBuffer(uint64_t capacity) : capacity_(capacity) {
 }
 
 void MetaLogBuffer::append(std::string_view key, std::string_view message) {
-  MetaLogRecord record{std::string(key), std::string(message), wall_clock_seconds()};
+  double timestamp = wall_clock_seconds();
   std::lock_guard<std::mutex> lock(mutex_);
   if (capacity_ == 0) return;
   if (slots_.size() < capacity_) {
-    slots_.push_back(std::move(record));  // within the reserved room: no reallocation
+    // Within the reserved room: no reallocation of the ring.
+    slots_.push_back(MetaLogRecord{std::string(key), std::string(message), timestamp});
     return;
   }
-  slots_[head_] = std::move(record);
+  // Full: the oldest entry's strings are overwritten in place, reusing their storage, so a
+  // steady stream of appends does not allocate.
+  MetaLogRecord& oldest = slots_[head_];
+  oldest.key.assign(key);
+  oldest.message.assign(message);
+  oldest.timestamp = timestamp;
   head_ = (head_ + 1) % slots_.size();
 }
 

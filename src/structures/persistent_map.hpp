@@ -33,16 +33,17 @@
 // Inserting walks from the root to the branch of the key. A node may be changed in place
 // only when the map being changed is the only way to reach it: its own count is 1 *and* so
 // is every node above it (a node with count 1 under a shared parent is reachable from every
-// map sharing that parent). Every other node on the path is copied first, and the copy,
-// owned by this map alone, is changed instead; the shared original is never written. So
-// the first insert after a copy copies one path of at most 13 short nodes, and later
-// inserts into the same map reuse the nodes it already owns (State.update with k keys
-// copies each touched node once). A change that needs a different node size (a branch
-// turning from empty into an entry, or from an entry into a child) always builds the new
-// node first; "in place" then means the contents are moved rather than shared.
+// map sharing that parent). The walk copies top-down: a shared node is copied before its
+// children are visited, and the copy takes a reference to each child, so when the walk
+// arrives at a child its count already tells the whole story: 1 means only this map reaches
+// it. The shared original is never written. So the first insert after a copy copies one
+// path of at most 13 short nodes, and later inserts into the same map reuse the nodes it
+// already owns (State.update with k keys copies each touched node once). A change that needs
+// a different node size (a branch turning from empty into an entry, or from an entry into a
+// child) builds the new node first; "in place" then means the contents are moved, not shared.
 //
-// Failure: every allocation of an insert happens before anything is changed, or what was
-// built is undone, so an allocation failure (std::bad_alloc) leaves the map as it was.
+// Failure: an allocation failure (std::bad_alloc) leaves the map's entries as they were; at
+// most some nodes on the path were unshared on the way down, which changes no content.
 // A replaced value is handed back to the caller instead of being released here: releasing
 // a Python object can run arbitrary code, which must not see a trie in mid-surgery.
 #pragma once
@@ -60,6 +61,19 @@
 #include <Python.h>
 
 namespace morva {
+
+// Bit count of a node bitmap. Without a popcount instruction in the target baseline the
+// standard one becomes a library call on the hottest path; the bit trick stays inline.
+inline unsigned popcount32(uint32_t x) noexcept {
+#if defined(__POPCNT__)
+  return static_cast<unsigned>(std::popcount(x));
+#else
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0f0f0f0fu;
+  return (x * 0x01010101u) >> 24;
+#endif
+}
 
 // Traits policy, for example:
 //   struct Traits {
@@ -83,7 +97,7 @@ class PersistentMap {
   explicit PersistentMap(uint64_t seed) noexcept : seed_(seed) {}
   PersistentMap(const PersistentMap& other) noexcept
       : root_(other.root_), size_(other.size_), seed_(other.seed_) {
-    if (root_ != nullptr) ++root_->refs;
+    if (root_ != nullptr) root_->retain();
   }
   PersistentMap(PersistentMap&& other) noexcept
       : root_(std::exchange(other.root_, nullptr)),
@@ -109,7 +123,7 @@ class PersistentMap {
     uint64_t h = Traits::hash(key, seed_);
     const Node* node = root_;
     for (unsigned shift = 0;; shift += kBits) {
-      if (node->collision) return find_in_collision(node, key);
+      if (node->collision()) return find_in_collision(node, key);
       uint32_t bit = branch_bit(h, shift);
       if (node->datamap & bit) {
         const Entry& e = entries(node)[index_of(node->datamap, bit)];
@@ -153,13 +167,17 @@ class PersistentMap {
     Key key;
     Value value;
   };
-  // Header; followed by Entry[entry_count] and then Node*[child_count]. A 63-bit count
-  // cannot overflow: every reference is a distinct node or map in memory.
+  // Header; followed by Entry[entry_count] and then Node*[child_count]. The first word is
+  // the reference count times two plus the collision flag, so counting is one add; a 63-bit
+  // count cannot overflow (every reference is a distinct node or map in memory).
   struct Node {
-    uint64_t refs : 63;
-    uint64_t collision : 1;  // a collision node: `datamap` is its entry count, no children
-    uint32_t datamap;
+    uint64_t word;
+    uint32_t datamap;  // a collision node's entry count
     uint32_t nodemap;
+    bool collision() const noexcept { return word & 1u; }
+    uint64_t refs() const noexcept { return word >> 1; }
+    void retain() noexcept { word += 2; }
+    bool release_is_last() noexcept { return (word -= 2) < 2; }
   };
   static_assert(sizeof(Node) == 16 && sizeof(Node) % alignof(Entry) == 0);
 
@@ -172,13 +190,13 @@ class PersistentMap {
     return uint32_t{1} << ((h >> shift) & 31u);
   }
   static unsigned index_of(uint32_t map, uint32_t bit) noexcept {
-    return static_cast<unsigned>(std::popcount(map & (bit - 1)));
+    return popcount32(map & (bit - 1));
   }
   static unsigned entry_count(const Node* n) noexcept {
-    return n->collision ? n->datamap : static_cast<unsigned>(std::popcount(n->datamap));
+    return n->collision() ? n->datamap : popcount32(n->datamap);
   }
   static unsigned child_count(const Node* n) noexcept {
-    return n->collision ? 0 : static_cast<unsigned>(std::popcount(n->nodemap));
+    return n->collision() ? 0 : popcount32(n->nodemap);
   }
   static Entry* entries(const Node* n) noexcept {
     return reinterpret_cast<Entry*>(const_cast<Node*>(n) + 1);
@@ -203,14 +221,13 @@ class PersistentMap {
 
   // A node of the given shape with count 1 and uninitialised contents.
   static Node* allocate_node(bool collision, uint32_t datamap, uint32_t nodemap) {
-    std::size_t n_entries = collision ? datamap : static_cast<unsigned>(std::popcount(datamap));
-    std::size_t n_children = collision ? 0 : static_cast<unsigned>(std::popcount(nodemap));
+    std::size_t n_entries = collision ? datamap : popcount32(datamap);
+    std::size_t n_children = collision ? 0 : popcount32(nodemap);
     std::size_t bytes = sizeof(Node) + n_entries * sizeof(Entry) + n_children * sizeof(Node*);
     void* raw = Traits::allocate(bytes);
     if (raw == nullptr) throw std::bad_alloc();
     Node* n = new (raw) Node;
-    n->refs = 1;
-    n->collision = collision ? 1 : 0;
+    n->word = collision ? 3u : 2u;
     n->datamap = datamap;
     n->nodemap = nodemap;
     return n;
@@ -219,7 +236,7 @@ class PersistentMap {
   // Drops one reference; the last one releases the contents. (In the module this may run
   // arbitrary code, but only on parts that no map can reach any more.)
   static void release(Node* n) noexcept {
-    if (--n->refs != 0) return;
+    if (!n->release_is_last()) return;
     Entry* e = entries(n);
     for (unsigned i = 0, c = entry_count(n); i < c; ++i) {
       Traits::release_key(e[i].key);
@@ -233,7 +250,7 @@ class PersistentMap {
 
   // A copy of `n` with count 1 that shares (takes references to) all of its contents.
   static Node* copy_node(const Node* n) {
-    Node* c = allocate_node(n->collision, n->datamap, n->nodemap);
+    Node* c = allocate_node(n->collision(), n->datamap, n->nodemap);
     unsigned ne = entry_count(n);
     unsigned nc = child_count(n);
     std::memcpy(static_cast<void*>(c + 1), static_cast<const void*>(n + 1),
@@ -244,7 +261,7 @@ class PersistentMap {
       Traits::retain_value(e[i].value);
     }
     Node** kids = children(c);
-    for (unsigned i = 0; i < nc; ++i) ++kids[i]->refs;
+    for (unsigned i = 0; i < nc; ++i) kids[i]->retain();
     return c;
   }
 
@@ -253,9 +270,9 @@ class PersistentMap {
   // on the way: a count of 1 here really means "reachable through this map only".
   static Node* own(Node*& slot) {
     Node* node = slot;
-    if (node->refs == 1) return node;
+    if (node->refs() == 1) return node;
     Node* copy = copy_node(node);
-    --node->refs;  // was shared: its other holders keep it alive
+    node->word -= 2;  // was shared: its other holders keep it alive
     slot = copy;
     return copy;
   }
@@ -335,7 +352,7 @@ template <typename Traits>
 void PersistentMap<Traits>::assoc(Node*& slot, unsigned shift, uint64_t h, Key key, Value value,
                                   Outcome& out) {
   Node* node = own(slot);
-  if (node->collision) return assoc_collision(slot, key, value, out);
+  if (node->collision()) return assoc_collision(slot, key, value, out);
   uint32_t bit = branch_bit(h, shift);
   if (node->nodemap & bit) {
     return assoc(children(node)[index_of(node->nodemap, bit)], shift + kBits, h, key, value, out);

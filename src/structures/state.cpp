@@ -5,7 +5,6 @@
 #include <charconv>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
@@ -44,8 +43,6 @@ std::shared_ptr<SignalSender> new_channel() {
 // the previous value of its key as a whole). Keys are stored as exact str; a str subclass
 // key is stored as the plain str of the same text.
 void merge_dict(StrMap& map, PyObject* dict) {
-  // Releasing a replaced value may run arbitrary code; that waits until the dict walk is over.
-  std::vector<Ref> replaced;
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -56,8 +53,9 @@ void merge_dict(StrMap& map, PyObject* dict) {
       converted = Ref::checked(PyUnicode_Substring(key, 0, PyUnicode_GetLength(key)));
       key = converted.get();
     }
-    std::optional<PyObject*> old = map.set(key, value);
-    if (old) replaced.push_back(Ref::steal(*old));
+    // Releasing a replaced value may run arbitrary code: safe here, as the map is whole again
+    // and no Python code can reach it yet (a change to `dict` meanwhile is harmless too).
+    if (std::optional<PyObject*> old = map.set(key, value)) Py_DECREF(*old);
   }
 }
 

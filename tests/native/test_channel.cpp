@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -40,52 +39,24 @@ TEST(Channel, RingIsRequestedRoomRoundedUpToAPowerOfTwo) {
   EXPECT_EQ(SignalChannel(0).capacity(), 1u);
 }
 
-TEST(Channel, PublishWithoutReceiversIsDroppedAndLaterReceiversStartAfterIt) {
-  Hub hub;
-  EXPECT_EQ(hub.sender->publish("lost"), 0u);
-  auto r = hub.subscribe();
-  EXPECT_EQ(r->try_recv().kind, Kind::kEmpty);
-  EXPECT_EQ(hub.sender->publish("seen"), 1u);
-  EXPECT_EQ(expect_message(*r), "seen");
-}
-
-TEST(Channel, EveryReceiverGetsEachMessageOnce) {
-  Hub hub;
-  auto a = hub.subscribe();
-  auto b = hub.subscribe();
-  EXPECT_EQ(hub.sender->publish("m1"), 2u);
-  EXPECT_EQ(hub.sender->publish(std::string(1000, 'x')), 2u);
-  EXPECT_EQ(expect_message(*a), "m1");
-  EXPECT_EQ(expect_message(*b), "m1");
-  EXPECT_EQ(expect_message(*b), std::string(1000, 'x'));
-  EXPECT_EQ(expect_message(*a), std::string(1000, 'x'));
-  EXPECT_EQ(a->try_recv().kind, Kind::kEmpty);
-  EXPECT_EQ(b->try_recv().kind, Kind::kEmpty);
-}
-
-TEST(Channel, ExactlyTheRingIsDeliveredInOrder) {
-  Hub hub;
-  auto r = hub.subscribe();
-  for (int i = 0; i < 128; ++i) hub.sender->publish(std::to_string(i));
-  for (int i = 0; i < 128; ++i) EXPECT_EQ(expect_message(*r), std::to_string(i));
-}
-
 TEST(Channel, LagReportsTheMissedCountThenResumesAtTheOldest) {
   Hub hub;
+  EXPECT_EQ(hub.sender->publish("before anyone listens"), 0u);
   auto r = hub.subscribe();
   auto fresh = hub.subscribe();
-  for (int i = 0; i < 130; ++i) hub.sender->publish(std::to_string(i));
+  for (int i = 0; i < 130; ++i) EXPECT_EQ(hub.sender->publish(std::to_string(i)), 2u);
   RecvResult lag = r->recv();
   EXPECT_EQ(lag.kind, Kind::kLagged);
   EXPECT_EQ(lag.missed, 2u);
-  EXPECT_EQ(expect_message(*r), "2");
-  EXPECT_EQ(expect_message(*r), "3");
+  for (int i = 2; i < 130; ++i) EXPECT_EQ(expect_message(*r), std::to_string(i));
   // A much larger gap reports the whole of it.
   for (int i = 0; i < 1000; ++i) hub.sender->publish("n" + std::to_string(i));
   lag = fresh->recv();
   EXPECT_EQ(lag.kind, Kind::kLagged);
   EXPECT_EQ(lag.missed, 1130u - 128u);
   EXPECT_EQ(expect_message(*fresh), "n872");
+  fresh.reset();  // gives up its claims: the count drops
+  EXPECT_EQ(hub.channel->receiver_count(), 1u);
 }
 
 TEST(Channel, ClosureAfterTheLastSenderDrainsThenKeepsReportingClosed) {
@@ -105,37 +76,16 @@ TEST(Channel, ClosureAfterTheLastSenderDrainsThenKeepsReportingClosed) {
   EXPECT_EQ(r->try_recv().kind, Kind::kClosed);
 }
 
-TEST(Channel, DroppingAReceiverLowersTheCount) {
-  Hub hub;
-  auto a = hub.subscribe();
-  auto b = hub.subscribe();
-  hub.sender->publish("x");
-  b.reset();
-  EXPECT_EQ(hub.channel->receiver_count(), 1u);
-  EXPECT_EQ(hub.sender->publish("y"), 1u);
-  EXPECT_EQ(expect_message(*a), "x");
-  EXPECT_EQ(expect_message(*a), "y");
-}
-
-TEST(Channel, BlockedReceiverWakesForPublicationAndForClosure) {
+TEST(Channel, RecvForGivesUpEmptyHandedAndLosesNothing) {
   Hub hub;
   auto r = hub.subscribe();
-  std::atomic<int> stage{0};
-  std::thread t([&] {
-    EXPECT_EQ(expect_message(*r), "wake");
-    stage = 1;
-    EXPECT_EQ(r->recv().kind, Kind::kClosed);
-    stage = 2;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(stage.load(), 0);
-  hub.sender->publish("wake");
-  while (stage.load() < 1) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(stage.load(), 1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(r->recv_for(std::chrono::milliseconds(30)).kind, Kind::kEmpty);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+  hub.sender->publish("after");
+  EXPECT_EQ(r->recv_for(std::chrono::milliseconds(30)).message, "after");
   hub.sender.reset();
-  t.join();
-  EXPECT_EQ(stage.load(), 2);
+  EXPECT_EQ(r->recv_for(std::chrono::hours(1)).kind, Kind::kClosed);
 }
 
 TEST(Channel, TryRecvNeverWaitsBehindARunningRecv) {

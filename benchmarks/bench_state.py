@@ -1,0 +1,75 @@
+"""State against the persistent maps people reach for: update, memory kept per retained
+version, full zone reads and the meta log."""
+
+import gc
+import time
+import tracemalloc
+from collections import deque
+
+import immutables
+import pyrsistent
+import rpds
+
+from morva_core import State
+from run import Quantity
+
+N = 100_000
+_keys = [f"key{i}" for i in range(N)]
+_data = {k: i for i, k in enumerate(_keys)}
+_state = State(data=_data)
+_imap = immutables.Map(_data)
+_pmap = pyrsistent.pmap(_data)
+_rmap = rpds.HashTrieMap(_data)
+
+_small = {k: _data[k] for k in _keys[:10_000]}
+_state_10k = State(data=_small)
+_imap_10k = immutables.Map(_small)
+
+_log_state = State()
+_log_deque = deque(maxlen=1000)
+
+_UPDATE = "_state.update(data={'key500': 1})"
+
+
+def _retained_bytes(step, start, versions=3000):
+    """Bytes the allocator keeps per version in a chain of one-key versions."""
+    keys = _keys[::N // versions]
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        chain = [start]
+        for i, key in enumerate(keys):
+            chain.append(step(chain[-1], key, i))
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return (after - before) / len(keys)
+
+
+def _state_versions():
+    return _retained_bytes(lambda s, k, v: s.update(data={k: v}), _state)
+
+
+def _immutables_versions():
+    return _retained_bytes(lambda m, k, v: m.set(k, v), _imap)
+
+
+ROWS = [
+    ("State.update(data={k: v}), 100k keys vs immutables.Map.set", _UPDATE,
+     "_imap.set('key500', 1)", 1.5),
+    ("State.update(data={k: v}), 100k keys vs pyrsistent pmap.set", _UPDATE,
+     "_pmap.set('key500', 1)", 1.0),
+    ("State.update(data={k: v}), 100k keys vs rpds insert", _UPDATE,
+     "_rmap.insert('key500', 1)", None),
+    ("State.update(data={k: v}), 100k keys vs dict copy + set", _UPDATE,
+     "d = _data.copy(); d['key500'] = 1", None),
+    ("bytes kept per one-key version, 100k keys vs immutables",
+     Quantity(_state_versions, "B"), Quantity(_immutables_versions, "B"), 1.5),
+    ("state.data, 10k keys vs dict(immutables.Map)", "_state_10k.data",
+     "dict(_imap_10k)", 1.3),
+    ("state.data, 10k keys vs dict(d)", "_state_10k.data", "dict(_small)", None),
+    ("State.log_meta vs deque(maxlen=1000).append((k, m, t))",
+     "_log_state.log_meta('evt', 'something happened')",
+     "_log_deque.append(('evt', 'something happened', time.time()))", 1.5),
+]
