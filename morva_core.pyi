@@ -1,12 +1,22 @@
 """Native core of the Morva process framework: versioned state, transactions, guards, audit, workflows and signals."""
 
-from typing import Any, ClassVar, final
+from collections.abc import Awaitable, Callable
+from types import TracebackType
+from typing import Any, ClassVar, NoReturn, SupportsIndex, final
 
 from typing_extensions import Self, disjoint_base
 
 __all__ = [
+    "MorvaEngine",
+    "Transaction",
+    "OutboxCollector",
     "WriteTimeoutError",
+    "SignalHub",
+    "SignalReceiver",
+    "State",
+    "ProcessContext",
     "FrozenDict",
+    "OutboxMsg",
     "MetaLogEntry",
     "ContextError",
     "ConfigLoader",
@@ -28,6 +38,59 @@ class AuditBlockError(RuntimeError): ...
 class AuditAbortError(RuntimeError): ...
 class AuditStopError(RuntimeError): ...
 class AuditWarning(UserWarning): ...
+
+@final
+class SignalHub:
+    """Publishing end of a broadcast channel of str messages (128 retained)."""
+
+    def __new__(cls) -> SignalHub: ...
+    def publish(self, msg: str) -> int:
+        """Send `msg` to every current receiver; returns how many there are. Never blocks."""
+    def subscribe(self) -> SignalReceiver:
+        """A receiver of every message published from now on."""
+
+@final
+class SignalReceiver:
+    def recv(self) -> str:
+        """Blocking receive. intended to be called via asyncio.to_thread()"""
+
+@final
+class State:
+    """Morva v3 Immutable State"""
+
+    def __new__(
+        cls,
+        data: dict[str, Any] | None = None,
+        heavy: dict[str, Any] | None = None,
+        signal: Any = None,
+        version: SupportsIndex = 1,
+        meta_capacity: SupportsIndex = 1000,
+    ) -> State: ...
+    def __setattr__(self, name: str, value: Any, /) -> NoReturn: ...
+    def __delattr__(self, name: str, /) -> NoReturn: ...
+    @property
+    def version(self) -> int: ...
+    @property
+    def data(self) -> FrozenDict: ...
+    @property
+    def heavy(self) -> FrozenDict: ...
+    @property
+    def domain(self) -> Any: ...
+    @property
+    def signal(self) -> SignalHub: ...
+    @property
+    def meta(self) -> list[MetaLogEntry]: ...
+    def update(
+        self,
+        data: dict[str, Any] | None = None,
+        heavy: dict[str, Any] | None = None,
+        signal: Any = None,
+    ) -> State: ...
+    def log_meta(self, key: str, message: str) -> None:
+        """Log a system event to the Meta Zone Ring Buffer."""
+    def get_meta_logs(self) -> list[MetaLogEntry]:
+        """Retrieve persistent meta logs (shared across state versions)."""
+    def restrict_view(self) -> State: ...
 
 @final
 class FrozenDict:
@@ -132,3 +195,116 @@ class AuditLogEntry:
     def key(self) -> str: ...
     @property
     def message(self) -> str: ...
+
+@disjoint_base
+class MorvaEngine:
+    """Holder of the current State: version-checked swap, commit, transactions and delivery."""
+
+    def __new__(cls) -> MorvaEngine: ...
+    @property
+    def state(self) -> State: ...
+    def compare_and_swap(
+        self, expected_version: int, data: Any = None, heavy: Any = None, signal: Any = None
+    ) -> None: ...
+    def commit_state(self, state: State) -> None: ...
+    def transaction(self, write_timeout_ms: int = 5000) -> Transaction: ...
+    def set_schema(self, schema: Any) -> None: ...
+    def set_strict_mode(self, strict: bool) -> None: ...
+    def set_audit_system(self, audit: Any) -> None: ...
+    def attach_worker(self, worker: Any) -> None: ...
+    def process_outbox(self) -> None: ...
+    def execute_process_async(
+        self, name: str, func: Callable[[ProcessContext], Any]
+    ) -> Awaitable[Any]: ...
+
+@final
+class Transaction:
+    """Staged changes committed to an engine when a `with` block ends without an exception."""
+
+    def __new__(cls, engine: MorvaEngine | None = None, write_timeout_ms: int = 5000) -> Transaction: ...
+    def update(self, data: Any = None, heavy: Any = None, signal: Any = None) -> None: ...
+    def __enter__(self) -> Transaction: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None = None,
+        _exc_value: BaseException | None = None,
+        _traceback: TracebackType | None = None,
+    ) -> None: ...
+    def get_shadow(self, val: Any, _path: str | None = None) -> Any:
+        """Internal: Get shadow copy for CoW/Tracking"""
+    def log_internal(
+        self,
+        _path: str,
+        _op: str,
+        _new_val: Any = None,
+        _old_val: Any = None,
+        _obj_ref: Any = None,
+        _key: str | None = None,
+    ) -> None:
+        """Internal: Log operation for Audit"""
+    @property
+    def outbox(self) -> OutboxCollector: ...
+    @property
+    def write_timeout_ms(self) -> int: ...
+
+@final
+class OutboxCollector:
+    """Helper to collect outbox messages in Transaction"""
+
+    def add(self, msg: OutboxMsg) -> None: ...
+
+@final
+class ProcessContext:
+    """Ephemeral Context passed to Process"""
+
+    def __new__(cls, state: State, local: dict[Any, Any]) -> ProcessContext: ...
+    @property
+    def state(self) -> State: ...
+    @property
+    def local(self) -> dict[Any, Any]: ...
+    @property
+    def outbox(self) -> _Outbox: ...
+    @property
+    def domain_ctx(self) -> Any: ...
+    @property
+    def global_ctx(self) -> Any: ...
+    def __getattribute__(self, name: str, /) -> Any: ...
+
+@final
+class OutboxMsg:
+    """One outbound message: a topic and a payload shared by reference."""
+
+    def __new__(cls, topic: str, payload: Any) -> OutboxMsg: ...
+    @property
+    def topic(self) -> str: ...
+    @property
+    def payload(self) -> Any: ...
+
+@final
+class _Outbox:
+    # Returned by ProcessContext.outbox; not a module attribute.
+    def __new__(cls) -> _Outbox: ...
+    def add(self, msg: OutboxMsg) -> None: ...
+    @property
+    def messages(self) -> list[OutboxMsg]: ...
+
+@final
+class _TrackedDict:
+    # Returned by ContextGuard reads; not a module attribute.
+    """Transaction-Tracked Dictionary"""
+
+    def __new__(cls, data: dict[Any, Any], tx: Transaction, path: str) -> _TrackedDict: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __setitem__(self, key: Any, value: Any, /) -> None: ...
+    def __delitem__(self, key: Any, /) -> None: ...
+
+@final
+class _TrackedList:
+    # Returned by ContextGuard reads; not a module attribute.
+    """Transaction-Tracked List"""
+
+    def __new__(cls, data: list[Any], tx: Transaction, path: str) -> _TrackedList: ...
+    def __getitem__(self, index: int, /) -> Any: ...
+    def __setitem__(self, index: int, value: Any, /) -> None: ...
+    def __delitem__(self, index: int, /) -> None: ...
+    def append(self, value: Any) -> None: ...

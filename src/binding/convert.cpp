@@ -69,6 +69,24 @@ Ref make_str(std::string_view text) {
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+std::string_view utf8_lossless(PyObject* str, std::string& scratch) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data != nullptr) return std::string_view(data, static_cast<std::size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
+  PyErr_Clear();
+  Ref bytes = Ref::checked(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  char* raw = nullptr;
+  check(PyBytes_AsStringAndSize(bytes.get(), &raw, &size));
+  scratch.assign(raw, static_cast<std::size_t>(size));
+  return scratch;
+}
+
+Ref make_str_lossless(std::string_view bytes) {
+  return Ref::checked(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
+}
+
 uint64_t to_u64(PyObject* obj) {
   Ref index = Ref::checked(PyNumber_Index(obj));
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

@@ -31,6 +31,12 @@ std::string_view str_view(PyObject* obj);
 std::string_view utf8_of(PyObject* str);
 // A new str from UTF-8 bytes.
 Ref make_str(std::string_view text);
+// UTF-8 of a str that keeps lone surrogates (encoded as by "surrogatepass"), so any str
+// survives a trip through C++ text. Points into the str's cached UTF-8 when it has no lone
+// surrogate (the common, allocation-free case), else into `scratch`.
+std::string_view utf8_lossless(PyObject* str, std::string& scratch);
+// The str of bytes made by utf8_lossless (decoded with "surrogatepass").
+Ref make_str_lossless(std::string_view bytes);
 
 // Integers through the host's index protocol: TypeError for non-integers, OverflowError
 // for values outside the range (negative included, for the unsigned ones).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <stdexcept>
@@ -111,11 +112,17 @@ void set_panic(const char* what) noexcept;
 template <auto F>
 struct Boundary;
 
+// Not noexcept, and the thread-exit unwinding is let through: a thread that takes the GIL
+// back while the interpreter is finalizing is ended by the host with pthread_exit, whose
+// forced unwinding must pass through our frames (swallowing it, or meeting a noexcept frame,
+// aborts the process).
 template <typename R, typename... A, R (*F)(A...)>
 struct Boundary<F> {
-  static R call(A... a) noexcept {
+  static R call(A... a) {
     try {
       return F(a...);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const PyErrorSet&) {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
@@ -132,11 +139,13 @@ struct Boundary<F> {
 template <auto F>
 inline constexpr auto wrap = &Boundary<F>::call;
 
-// Releases the GIL for its scope. Nothing inside may touch Python objects.
+// Releases the GIL for its scope. Nothing inside may touch Python objects. Taking the GIL
+// back may end the thread during interpreter finalization (see Boundary), hence the
+// destructor is allowed to unwind.
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  ~AllowThreads() noexcept(false) { PyEval_RestoreThread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
@@ -156,6 +165,22 @@ class SavedError {
   PyObject* type_;
   PyObject* value_;
   PyObject* tb_;
+};
+
+// An interned str built on first use and kept for the life of the process, for attribute
+// names on hot paths. Meant as a function-local static: the constructor is constexpr, so the
+// static needs no guard, and first use happens under the GIL.
+class InternedStr {
+ public:
+  explicit constexpr InternedStr(const char* text) noexcept : text_(text) {}
+  PyObject* get() {
+    if (obj_ == nullptr) obj_ = check(PyUnicode_InternFromString(text_));
+    return obj_;
+  }
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
 };
 
 // Clears the error indicator when the current error is an AttributeError; true if it was.

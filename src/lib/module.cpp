@@ -6,10 +6,21 @@
 #include "audit/audit_system.hpp"
 #include "binding/object.hpp"
 #include "config/config_loader.hpp"
+#include "engine/engine.hpp"
+#include "engine/outbox_collector.hpp"
+#include "engine/transaction.hpp"
 #include "lib/exceptions.hpp"
+#include "signals/signal_hub.hpp"
+#include "signals/signal_receiver.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
+#include "structures/outbox_handle.hpp"
+#include "structures/outbox_msg.hpp"
+#include "structures/process_context.hpp"
+#include "structures/state.hpp"
 #include "tracked/frozen_list.hpp"
+#include "tracked/tracked_dict.hpp"
+#include "tracked/tracked_list.hpp"
 
 namespace morva {
 namespace {
@@ -26,8 +37,16 @@ struct Registration {
 
 // Registration order is part of the interface: __all__ lists the names in this order.
 const Registration kRegistry[] = {
+    {"MorvaEngine", type_object<engine_type>},
+    {"Transaction", type_object<transaction_type>},
+    {"OutboxCollector", type_object<outbox_collector_type>},
     {"WriteTimeoutError", write_timeout_error},
+    {"SignalHub", type_object<signal_hub_type>},
+    {"SignalReceiver", type_object<signal_receiver_type>},
+    {"State", type_object<state_type>},
+    {"ProcessContext", type_object<process_context_type>},
     {"FrozenDict", type_object<frozen_dict_type>},
+    {"OutboxMsg", type_object<outbox_msg_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
     {"ConfigLoader", type_object<config_loader_type>},
@@ -46,6 +65,9 @@ const Registration kRegistry[] = {
 // not module attributes.
 PyTypeObject* (*const kHiddenTypes[])() = {
     frozen_list_type,
+    outbox_type,
+    tracked_dict_type,
+    tracked_list_type,
 };
 
 PyModuleDef module_def = {

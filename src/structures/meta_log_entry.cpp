@@ -14,16 +14,19 @@ using EntryFields = MetaLogRecord;
 PyObject* get_timestamp(PyObject* self, void*) {
   return check(PyFloat_FromDouble(fields<EntryFields>(self).timestamp));
 }
-PyObject* get_key(PyObject* self, void*) { return make_str(fields<EntryFields>(self).key).release(); }
+// Texts were stored with lone surrogates kept (State.log_meta), so they decode the same way.
+PyObject* get_key(PyObject* self, void*) {
+  return make_str_lossless(fields<EntryFields>(self).key).release();
+}
 PyObject* get_message(PyObject* self, void*) {
-  return make_str(fields<EntryFields>(self).message).release();
+  return make_str_lossless(fields<EntryFields>(self).message).release();
 }
 
 PyObject* repr(PyObject* self) {
   const EntryFields& e = log_record_of(self);
   std::string text = "MetaLogEntry(time=" + format_float(e.timestamp) + ", key=" + e.key +
                      ", msg=" + e.message + ")";
-  return make_str(text).release();
+  return make_str_lossless(text).release();
 }
 
 PyTypeObject* build() {

@@ -1,0 +1,48 @@
+// execute_process_async: a coroutine function is called and its coroutine returned; anything
+// else is handed to asyncio.to_thread. The context is built over the state current at the
+// call, so a commit made before the awaitable runs is not seen by the process.
+#include "engine/async_process.hpp"
+
+#include "binding/args.hpp"
+#include "binding/borrow.hpp"
+#include "binding/convert.hpp"
+#include "engine/engine.hpp"
+#include "structures/process_context.hpp"
+
+namespace morva {
+namespace {
+
+// `import name` semantics: the module from sys.modules, else a real import.
+Ref import_module(PyObject* name) {
+  Ref module = Ref::steal(PyImport_GetModule(name));
+  if (module) return module;
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  return Ref::checked(PyImport_Import(name));
+}
+
+}  // namespace
+
+PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const Signature<2> sig{"MorvaEngine.execute_process_async()", {"name", "func"}, 2};
+  static InternedStr inspect_name{"inspect"};
+  static InternedStr is_coroutine_name{"iscoroutinefunction"};
+  static InternedStr asyncio_name{"asyncio"};
+  static InternedStr to_thread_name{"to_thread"};
+  auto a = parse(sig, args, nargs, kwnames);
+  EngineFields& f = engine_fields(self);
+  BorrowFlag::Shared access(f.access);
+  a.convert(0, as_str);
+  PyObject* func = a[1];
+  Ref inspect = import_module(inspect_name.get());
+  Ref verdict = Ref::checked(
+      PyObject_CallMethodObjArgs(inspect.get(), is_coroutine_name.get(), func, nullptr));
+  bool is_coroutine = check(PyObject_IsTrue(verdict.get())) != 0;
+  Ref context = make_process_context(f.state.get());
+  if (is_coroutine) return check(PyObject_CallFunctionObjArgs(func, context.get(), nullptr));
+  Ref asyncio = import_module(asyncio_name.get());
+  return check(PyObject_CallMethodObjArgs(asyncio.get(), to_thread_name.get(), func,
+                                          context.get(), nullptr));
+}
+
+}  // namespace morva

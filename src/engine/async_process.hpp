@@ -1,0 +1,11 @@
+// Launch of one process run against the engine's current state (a MorvaEngine method).
+#pragma once
+
+#include "binding/object.hpp"
+
+namespace morva {
+
+PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+
+}  // namespace morva

@@ -1,0 +1,48 @@
+// OutboxCollector: appends copies of OutboxMsg records to its transaction's message list. It
+// keeps the list (not the transaction) alive, so a collector may outlive its transaction.
+#include "engine/outbox_collector.hpp"
+
+#include "binding/args.hpp"
+#include "binding/type.hpp"
+#include "structures/outbox_msg.hpp"
+
+namespace morva {
+namespace {
+
+struct CollectorFields {
+  SharedMessageList list;
+};
+
+PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"OutboxCollector.add()", {"msg"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  fields<CollectorFields>(self).list->append(a.convert(0, outbox_msg_record));
+  Py_RETURN_NONE;
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<add>("add", "add($self, msg)\n--\n\n"),
+      end_methods(),
+  };
+  return build_type(TypeSpec{"morva_core.OutboxCollector", sizeof(Box<CollectorFields>), false,
+                             {
+                                 doc_slot("Helper to collect outbox messages in Transaction"),
+                                 no_constructor_slot(),
+                                 dealloc_slot<CollectorFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* outbox_collector_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_outbox_collector(SharedMessageList list) {
+  return create<CollectorFields>(outbox_collector_type(), std::move(list));
+}
+
+}  // namespace morva

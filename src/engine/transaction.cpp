@@ -1,0 +1,255 @@
+// Transaction: staging with dict-merge semantics, the timed `with` block, the commit sequence
+// (update, schema check, commit_state by name, message move), shadow copies and the write-log
+// hook.
+#include "engine/transaction.hpp"
+
+#include <chrono>
+
+#include "binding/args.hpp"
+#include "binding/borrow.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "engine/engine.hpp"
+#include "engine/outbox_collector.hpp"
+#include "lib/exceptions.hpp"
+#include "structures/outbox.hpp"
+
+namespace morva {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct TransactionFields {
+  // __enter__ holds it exclusively; every other operation shared (__exit__ for its whole run,
+  // so a schema that re-enters __enter__ gets "Already borrowed").
+  BorrowFlag access;
+  uint64_t write_timeout_ms;
+  Ref engine;           // a MorvaEngine, fixed for the transaction's life
+  Ref pending_data;     // dict, never cleared: every successful exit applies it again
+  Ref pending_heavy;    // dict, same
+  Ref pending_signals;  // list, same
+  SharedMessageList outbox;
+  bool started = false;
+  Clock::time_point start_time;
+
+  TransactionFields(Ref engine_ref, uint64_t timeout)
+      : write_timeout_ms(timeout),
+        engine(std::move(engine_ref)),
+        pending_data(Ref::checked(PyDict_New())),
+        pending_heavy(Ref::checked(PyDict_New())),
+        pending_signals(Ref::checked(PyList_New(0))),
+        outbox(std::make_shared<MessageList>()) {}
+};
+
+TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(self); }
+
+PyObject* as_engine(PyObject* value) { return as_instance(value, engine_type(), "MorvaEngine"); }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<2> sig{"Transaction.__new__()", {"engine", "write_timeout_ms"}, 0};
+  auto a = parse(sig, args, kwargs);
+  PyObject* given = a.present(0) ? a.convert(0, as_engine) : nullptr;
+  uint64_t timeout = a.convert_or(1, to_u64, kDefaultWriteTimeoutMs);
+  Ref engine = given != nullptr ? Ref::borrow(given) : make_engine();
+  return create<TransactionFields>(type, std::move(engine), timeout).release();
+}
+
+// `target.update(value)` with the host's dict-merge rules; an exact dict takes the direct path,
+// which is what dict.update does for it too.
+void merge_into(PyObject* target, PyObject* value) {
+  static InternedStr update_name{"update"};
+  if (PyDict_CheckExact(value)) {
+    check(PyDict_Update(target, value));
+    return;
+  }
+  Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
+}
+
+PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<3> sig{"Transaction.update()", {"data", "heavy", "signal"}, 0};
+  auto a = parse(sig, args, nargs, kwnames);
+  TransactionFields& t = tx_fields(self);
+  BorrowFlag::Shared access(t.access);
+  if (a.present(0)) merge_into(t.pending_data.get(), a[0]);
+  if (a.present(1)) merge_into(t.pending_heavy.get(), a[1]);
+  if (a.present(2)) check(PyList_Append(t.pending_signals.get(), a[2]));
+  Py_RETURN_NONE;
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  TransactionFields& t = tx_fields(self);
+  BorrowFlag::Exclusive access(t.access);
+  t.start_time = Clock::now();
+  t.started = true;
+  return Ref::borrow(self).release();
+}
+
+// Whole milliseconds since __enter__, truncated; equal to the limit still passes.
+void check_write_timeout(const TransactionFields& t) {
+  if (!t.started) return;
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.start_time);
+  auto ms = static_cast<unsigned long long>(elapsed.count());
+  if (ms <= t.write_timeout_ms) return;
+  PyErr_Format(write_timeout_error(), "Transaction timed out after %llums (limit %llums)", ms,
+               static_cast<unsigned long long>(t.write_timeout_ms));
+  throw PyErrorSet{};
+}
+
+// Turns the error of a failed model_validate into SchemaViolationError, keeping the original
+// as its cause. Errors that are not Exceptions (KeyboardInterrupt, SystemExit) pass unchanged:
+// an interrupt is not a verdict about the data.
+[[noreturn]] void raise_schema_violation() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Ref cause = Ref::steal(value);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  std::string name = type_qualname(cause.get());
+  Ref text = Ref::steal(PyObject_Str(cause.get()));
+  if (!text) PyErr_Clear();
+  Ref message = Ref::checked(
+      text ? PyUnicode_FromFormat("Schema Violation: %s: %U", name.c_str(), text.get())
+           : PyUnicode_FromFormat("Schema Violation: %s: <exception str() failed>", name.c_str()));
+  Ref error = Ref::checked(PyObject_CallFunctionObjArgs(schema_violation_error(), message.get(),
+                                                        nullptr));
+  PyException_SetContext(error.get(), cause.new_ref());
+  PyException_SetCause(error.get(), cause.release());
+  raise_object(schema_violation_error(), error.get());
+}
+
+// The schema check of a commit. The engine is held shared while the schema runs, so another
+// thread's commit waits for the verdict; the slot's mutex is held only to take a reference, so
+// a schema that calls set_schema on this engine proceeds instead of deadlocking.
+void validate(PyObject* engine, PyObject* next_state) {
+  static InternedStr data_name{"data"};
+  static InternedStr to_dict_name{"to_dict"};
+  static InternedStr validate_name{"model_validate"};
+  EngineFields& f = engine_fields(engine);
+  BorrowFlag::Shared access(f.access);
+  Ref schema = f.schema.get();
+  if (!schema) return;
+  Ref view = Ref::checked(PyObject_GetAttr(next_state, data_name.get()));
+  Ref dict = Ref::checked(PyObject_CallMethodObjArgs(view.get(), to_dict_name.get(), nullptr));
+  Ref result = Ref::steal(
+      PyObject_CallMethodObjArgs(schema.get(), validate_name.get(), dict.get(), nullptr));
+  if (!result) raise_schema_violation();
+}
+
+PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<3> sig{"Transaction.__exit__()",
+                                {"_exc_type", "_exc_value", "_traceback"}, 0};
+  static InternedStr state_name{"state"};
+  static InternedStr update_name{"update"};
+  static InternedStr commit_name{"commit_state"};
+  auto a = parse(sig, args, nargs, kwnames);
+  TransactionFields& t = tx_fields(self);
+  BorrowFlag::Shared access(t.access);
+  if (a.present(0)) Py_RETURN_NONE;
+  check_write_timeout(t);
+  PyObject* engine = t.engine.get();
+  BorrowFlag::Exclusive serialized(engine_fields(engine).commit_gate);
+  Ref state = Ref::checked(PyObject_GetAttr(engine, state_name.get()));
+  Ref next = Ref::checked(PyObject_CallMethodObjArgs(state.get(), update_name.get(),
+                                                     t.pending_data.get(), t.pending_heavy.get(),
+                                                     t.pending_signals.get(), nullptr));
+  validate(engine, next.get());
+  Ref committed =
+      Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
+  MessageList::move_all(*t.outbox, engine_fields(engine).queue);
+  Py_RETURN_NONE;
+}
+
+PyObject* path_or_none(PyObject* value) { return value == Py_None ? value : as_str(value); }
+
+PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<2> sig{"Transaction.get_shadow()", {"val", "_path"}, 1};
+  static InternedStr copy_name{"copy"};
+  static InternedStr deepcopy_name{"deepcopy"};
+  auto a = parse(sig, args, nargs, kwnames);
+  BorrowFlag::Shared access(tx_fields(self).access);
+  a.convert_or(1, path_or_none, Py_None);
+  Ref module = Ref::steal(PyImport_GetModule(copy_name.get()));
+  if (!module) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    module = Ref::checked(PyImport_Import(copy_name.get()));
+  }
+  return check(PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), a[0], nullptr));
+}
+
+PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature<6> sig{
+      "Transaction.log_internal()",
+      {"_path", "_op", "_new_val", "_old_val", "_obj_ref", "_key"},
+      2};
+  auto a = parse(sig, args, nargs, kwnames);
+  BorrowFlag::Shared access(tx_fields(self).access);
+  a.convert(0, as_str);
+  a.convert(1, as_str);
+  a.convert_or(5, path_or_none, Py_None);
+  Py_RETURN_NONE;
+}
+
+PyObject* get_outbox(PyObject* self, void*) {
+  TransactionFields& t = tx_fields(self);
+  BorrowFlag::Shared access(t.access);
+  return make_outbox_collector(t.outbox).release();
+}
+
+PyObject* get_write_timeout_ms(PyObject* self, void*) {
+  TransactionFields& t = tx_fields(self);
+  BorrowFlag::Shared access(t.access);
+  return check(PyLong_FromUnsignedLongLong(t.write_timeout_ms));
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<update>("update", "update($self, data=None, heavy=None, signal=None)\n--\n\n"),
+      method_noargs<enter>("__enter__", "__enter__($self)\n--\n\n"),
+      method<exit_>("__exit__",
+                    "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
+      method<get_shadow>("get_shadow",
+                         "get_shadow($self, val, _path=None)\n--\n\n"
+                         "Internal: Get shadow copy for CoW/Tracking"),
+      method<log_internal>("log_internal",
+                           "log_internal($self, _path, _op, _new_val=None, _old_val=None, "
+                           "_obj_ref=None, _key=None)\n--\n\nInternal: Log operation for Audit"),
+      end_methods(),
+  };
+  static PyGetSetDef props[] = {
+      getter<get_outbox>("outbox"),
+      getter<get_write_timeout_ms>("write_timeout_ms"),
+      end_getset(),
+  };
+  return build_type(TypeSpec{"morva_core.Transaction", sizeof(Box<TransactionFields>), false,
+                             {
+                                 doc_slot("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n"),
+                                 slot<new_>(Py_tp_new),
+                                 dealloc_slot<TransactionFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                                 raw_slot(Py_tp_getset, props),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* transaction_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_transaction(Ref engine, uint64_t write_timeout_ms) {
+  return create<TransactionFields>(transaction_type(), std::move(engine), write_timeout_ms);
+}
+
+void transaction_log_write(PyObject* tx, PyObject*, const char*, PyObject*, PyObject*, PyObject*,
+                           PyObject*) {
+  // The hook records nothing yet; holding the transaction shared keeps the contract that a
+  // recording hook will rely on (no write is reported while __enter__ changes it).
+  BorrowFlag::Shared access(tx_fields(tx).access);
+}
+
+}  // namespace morva

@@ -1,0 +1,66 @@
+// SignalHub: publishes str messages to every receiver subscribed to its channel.
+#include "signals/signal_hub.hpp"
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "signals/signal_receiver.hpp"
+
+namespace morva {
+namespace {
+
+struct HubFields {
+  explicit HubFields(std::shared_ptr<SignalChannel> channel) : sender(std::move(channel)) {}
+  SignalSender sender;  // this hub's own publishing end
+};
+
+SignalSender& sender_of(PyObject* self) { return fields<HubFields>(self).sender; }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<0> sig{"SignalHub.__new__()", {}, 0};
+  parse(sig, args, kwargs);
+  auto channel = std::make_shared<SignalChannel>(SignalChannel::kRequestedRoom);
+  return create<HubFields>(type, std::move(channel)).release();
+}
+
+// Never blocks: a full ring drops its oldest message instead of waiting for receivers.
+PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"SignalHub.publish()", {"msg"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  PyObject* msg = a.convert(0, as_str);
+  std::string scratch;
+  std::size_t receivers = sender_of(self).publish(utf8_lossless(msg, scratch));
+  return check(PyLong_FromSize_t(receivers));
+}
+
+PyObject* subscribe(PyObject* self, PyObject*) {
+  return make_signal_receiver(sender_of(self).channel()).release();
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<publish>("publish", "publish($self, msg)\n--\n\n"),
+      method_noargs<subscribe>("subscribe", "subscribe($self)\n--\n\n"),
+      end_methods(),
+  };
+  return build_type(TypeSpec{"morva_core.SignalHub", sizeof(Box<HubFields>), false,
+                             {
+                                 doc_slot("SignalHub()\n--\n\n"),
+                                 slot<new_>(Py_tp_new),
+                                 dealloc_slot<HubFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* signal_hub_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_signal_hub(std::shared_ptr<SignalChannel> channel) {
+  return create<HubFields>(signal_hub_type(), std::move(channel));
+}
+
+}  // namespace morva

@@ -1,0 +1,73 @@
+// SignalReceiver: blocking receive of the next message, with the GIL released while waiting.
+#include "signals/signal_receiver.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+
+namespace morva {
+namespace {
+
+struct ReceiverFields {
+  // Shared with every receive in progress, so a running recv keeps the cursor alive. Nothing
+  // on this class changes the object itself, so receives need no access flag: any number may
+  // run at once, and the cursor's own lock puts them in line.
+  std::shared_ptr<SignalCursor> cursor;
+};
+
+PyObject* to_python(const RecvResult& result) {
+  switch (result.kind) {
+    case RecvResult::Kind::kMessage:
+      return make_str_lossless(result.message).release();
+    case RecvResult::Kind::kLagged:
+      PyErr_Format(PyExc_RuntimeError, "Channel Lagged: missed %llu messages",
+                   static_cast<unsigned long long>(result.missed));
+      throw PyErrorSet{};
+    case RecvResult::Kind::kClosed:
+      raise(PyExc_StopAsyncIteration, "Channel Closed");
+    case RecvResult::Kind::kEmpty:
+      break;
+  }
+  throw Panic("signal receive ended without a result");
+}
+
+PyObject* recv(PyObject* self, PyObject*) {
+  const std::shared_ptr<SignalCursor>& cursor = fields<ReceiverFields>(self).cursor;
+  // Fast path: a message (or lag, or closure) already there is taken without giving up the
+  // GIL; it never waits, not even behind another receive on this cursor.
+  RecvResult result = cursor->try_recv();
+  if (result.kind == RecvResult::Kind::kEmpty) {
+    std::shared_ptr<SignalCursor> held = cursor;
+    AllowThreads nogil;
+    result = held->recv();
+  }
+  return to_python(result);
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method_noargs<recv>(
+          "recv",
+          "recv($self)\n--\n\nBlocking receive. intended to be called via asyncio.to_thread()"),
+      end_methods(),
+  };
+  return build_type(TypeSpec{"morva_core.SignalReceiver", sizeof(Box<ReceiverFields>), false,
+                             {
+                                 no_constructor_slot(),
+                                 dealloc_slot<ReceiverFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* signal_receiver_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_signal_receiver(std::shared_ptr<SignalChannel> channel) {
+  auto cursor = std::make_shared<SignalCursor>(std::move(channel));
+  return create<ReceiverFields>(signal_receiver_type(), ReceiverFields{std::move(cursor)});
+}
+
+}  // namespace morva

@@ -1,0 +1,72 @@
+// Outbox: appends copies of OutboxMsg records to a shared list and lists them as new objects.
+#include "structures/outbox_handle.hpp"
+
+#include "binding/args.hpp"
+#include "binding/type.hpp"
+#include "structures/outbox_msg.hpp"
+
+namespace morva {
+namespace {
+
+struct OutboxFields {
+  SharedMessageList list;
+};
+
+MessageList& list_of(PyObject* self) { return *fields<OutboxFields>(self).list; }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<0> sig{"Outbox.__new__()", {}, 0};
+  parse(sig, args, kwargs);
+  return create<OutboxFields>(type, std::make_shared<MessageList>()).release();
+}
+
+PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"Outbox.add()", {"msg"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  list_of(self).append(a.convert(0, outbox_msg_record));
+  Py_RETURN_NONE;
+}
+
+PyObject* get_messages(PyObject* self, void*) { return outbox_messages(list_of(self)).release(); }
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<add>("add", "add($self, msg)\n--\n\n"),
+      end_methods(),
+  };
+  static PyGetSetDef props[] = {
+      getter<get_messages>("messages"),
+      end_getset(),
+  };
+  return build_type(TypeSpec{"morva_core.Outbox", sizeof(Box<OutboxFields>), false,
+                             {
+                                 doc_slot("Outbox()\n--\n\n"),
+                                 slot<new_>(Py_tp_new),
+                                 dealloc_slot<OutboxFields>(),
+                                 raw_slot(Py_tp_methods, methods),
+                                 raw_slot(Py_tp_getset, props),
+                             }});
+}
+
+}  // namespace
+
+PyTypeObject* outbox_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_outbox(SharedMessageList list) {
+  return create<OutboxFields>(outbox_type(), std::move(list));
+}
+
+Ref outbox_messages(const MessageList& list) {
+  MessageBatch records = list.snapshot();
+  Ref out = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Ref msg = make_outbox_msg(std::move(records[i]));
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), msg.release());
+  }
+  return out;
+}
+
+}  // namespace morva

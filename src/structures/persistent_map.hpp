@@ -1,0 +1,463 @@
+// PersistentMap: the immutable hash array mapped trie (HAMT) behind the data and heavy zones
+// of a State, generic over a small traits policy; StrMap is the module's instance (str keys,
+// Python object values).
+//
+// How the trie works
+// ------------------
+// A key's 64-bit hash is consumed five bits at a time, from the low end: level 0 looks at
+// bits 0-4, level 1 at bits 5-9, and so on down to level 12, which sees the last four bits.
+// Each node is one 32-way branch, bitmap-compressed: `datamap` has a bit for every branch
+// that ends in an entry stored right here (key and value), `nodemap` one for every branch
+// that continues in a child node. The two bitmaps never share a bit. Entries and children
+// sit in two packed arrays after the header, in bit order, so the slot of branch b is the
+// number of set bits below b (one popcount). A node of a 100k-key map with 32 children is
+// 16 + 32 * 8 bytes; nothing is stored per empty branch and no hash is stored per entry
+// (the key hashes itself again when needed: CPython caches a str's hash in the object).
+//
+// Two keys whose 64-bit hashes are equal cannot be told apart by any level; once all bits
+// are used up they share a collision node, a plain array of entries searched linearly.
+// Hashes are seeded: every lineage draws its own seed, so the shape of one map tells
+// nothing about another's, and a map and everything derived from it keep that seed.
+//
+// Who owns what
+// -------------
+// Nodes are reference counted (non-atomic: every change happens under one lock, the GIL in
+// the module). A map owns one reference to its root; a node owns one reference to each of
+// its children and one reference to each key and value it stores (through the traits, so the
+// module's instance holds strong Python references). Copying a map bumps the root's count
+// and nothing else: the copy shares the whole trie. Destroying a map drops its root; a node
+// whose count reaches zero drops its keys, values and children in turn.
+//
+// When in-place change is allowed
+// -------------------------------
+// Inserting walks from the root to the branch of the key. A node may be changed in place
+// only when the map being changed is the only way to reach it: its own count is 1 *and* so
+// is every node above it (a node with count 1 under a shared parent is reachable from every
+// map sharing that parent). Every other node on the path is copied first, and the copy,
+// owned by this map alone, is changed instead; the shared original is never written. So
+// the first insert after a copy copies one path of at most 13 short nodes, and later
+// inserts into the same map reuse the nodes it already owns (State.update with k keys
+// copies each touched node once). A change that needs a different node size (a branch
+// turning from empty into an entry, or from an entry into a child) always builds the new
+// node first; "in place" then means the contents are moved rather than shared.
+//
+// Failure: every allocation of an insert happens before anything is changed, or what was
+// built is undone, so an allocation failure (std::bad_alloc) leaves the map as it was.
+// A replaced value is handed back to the caller instead of being released here: releasing
+// a Python object can run arbitrary code, which must not see a trie in mid-surgery.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include <Python.h>
+
+namespace morva {
+
+// Traits policy, for example:
+//   struct Traits {
+//     using Key = ...;    // trivially copyable handle (pointer or integer)
+//     using Value = ...;  // trivially copyable handle
+//     static uint64_t hash(Key key, uint64_t seed);   // equal keys hash equally
+//     static bool equal(Key stored, Key probe);       // only asked for keys of equal hash
+//     static void retain_key(Key); static void release_key(Key);
+//     static void retain_value(Value); static void release_value(Value);
+//     static void* allocate(std::size_t bytes);       // nullptr on failure
+//     static void deallocate(void* p) noexcept;
+//   };
+// Keys that are the same handle (bitwise) are taken as equal without asking the traits.
+template <typename Traits>
+class PersistentMap {
+ public:
+  using Key = typename Traits::Key;
+  using Value = typename Traits::Value;
+  static_assert(std::is_trivially_copyable_v<Key> && std::is_trivially_copyable_v<Value>);
+
+  explicit PersistentMap(uint64_t seed) noexcept : seed_(seed) {}
+  PersistentMap(const PersistentMap& other) noexcept
+      : root_(other.root_), size_(other.size_), seed_(other.seed_) {
+    if (root_ != nullptr) ++root_->refs;
+  }
+  PersistentMap(PersistentMap&& other) noexcept
+      : root_(std::exchange(other.root_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        seed_(other.seed_) {}
+  PersistentMap& operator=(PersistentMap other) noexcept {
+    std::swap(root_, other.root_);
+    std::swap(size_, other.size_);
+    std::swap(seed_, other.seed_);
+    return *this;
+  }
+  ~PersistentMap() {
+    if (root_ != nullptr) release(root_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  uint64_t seed() const noexcept { return seed_; }
+
+  // The stored value of `key`, or nullptr. Valid while this map lives unchanged.
+  const Value* find(Key key) const {
+    if (root_ == nullptr) return nullptr;
+    uint64_t h = Traits::hash(key, seed_);
+    const Node* node = root_;
+    for (unsigned shift = 0;; shift += kBits) {
+      if (node->collision) return find_in_collision(node, key);
+      uint32_t bit = branch_bit(h, shift);
+      if (node->datamap & bit) {
+        const Entry& e = entries(node)[index_of(node->datamap, bit)];
+        return same_key(e.key, key, h) ? &e.value : nullptr;
+      }
+      if (!(node->nodemap & bit)) return nullptr;
+      node = children(node)[index_of(node->nodemap, bit)];
+    }
+  }
+
+  // Inserts `key` -> `value`, or replaces the value of an equal key (the stored key stays).
+  // The map takes its own references to both. The replaced value's reference, if any, is
+  // handed to the caller, who releases it once running arbitrary code is safe again.
+  [[nodiscard]] std::optional<Value> set(Key key, Value value) {
+    uint64_t h = Traits::hash(key, seed_);
+    Outcome out;
+    if (root_ == nullptr) {
+      root_ = make_single(key, value, h, 0);
+      out.added = true;
+    } else {
+      assoc(root_, 0, h, key, value, out);
+    }
+    if (out.added) ++size_;
+    return out.replaced;
+  }
+
+  // Calls f(key, value) for every entry, in trie order.
+  template <typename F>
+  void for_each(F&& f) const {
+    if (root_ != nullptr) visit(root_, f);
+  }
+
+  // True when both maps still share their root node (one is an unchanged copy of the other).
+  bool shares_root_with(const PersistentMap& other) const noexcept { return root_ == other.root_; }
+
+ private:
+  static constexpr unsigned kBits = 5;
+  static constexpr unsigned kHashBits = 64;
+
+  struct Entry {
+    Key key;
+    Value value;
+  };
+  // Header; followed by Entry[entry_count] and then Node*[child_count]. A 63-bit count
+  // cannot overflow: every reference is a distinct node or map in memory.
+  struct Node {
+    uint64_t refs : 63;
+    uint64_t collision : 1;  // a collision node: `datamap` is its entry count, no children
+    uint32_t datamap;
+    uint32_t nodemap;
+  };
+  static_assert(sizeof(Node) == 16 && sizeof(Node) % alignof(Entry) == 0);
+
+  struct Outcome {
+    bool added = false;
+    std::optional<Value> replaced;
+  };
+
+  static uint32_t branch_bit(uint64_t h, unsigned shift) noexcept {
+    return uint32_t{1} << ((h >> shift) & 31u);
+  }
+  static unsigned index_of(uint32_t map, uint32_t bit) noexcept {
+    return static_cast<unsigned>(std::popcount(map & (bit - 1)));
+  }
+  static unsigned entry_count(const Node* n) noexcept {
+    return n->collision ? n->datamap : static_cast<unsigned>(std::popcount(n->datamap));
+  }
+  static unsigned child_count(const Node* n) noexcept {
+    return n->collision ? 0 : static_cast<unsigned>(std::popcount(n->nodemap));
+  }
+  static Entry* entries(const Node* n) noexcept {
+    return reinterpret_cast<Entry*>(const_cast<Node*>(n) + 1);
+  }
+  static Node** children(const Node* n) noexcept {
+    return reinterpret_cast<Node**>(entries(n) + entry_count(n));
+  }
+
+  bool same_key(Key stored, Key probe, uint64_t probe_hash) const {
+    if (std::memcmp(&stored, &probe, sizeof(Key)) == 0) return true;
+    return Traits::hash(stored, seed_) == probe_hash && Traits::equal(stored, probe);
+  }
+  static const Value* find_in_collision(const Node* node, Key key) {
+    Entry* e = entries(node);
+    for (unsigned i = 0, c = entry_count(node); i < c; ++i) {
+      if (std::memcmp(&e[i].key, &key, sizeof(Key)) == 0 || Traits::equal(e[i].key, key)) {
+        return &e[i].value;
+      }
+    }
+    return nullptr;
+  }
+
+  // A node of the given shape with count 1 and uninitialised contents.
+  static Node* allocate_node(bool collision, uint32_t datamap, uint32_t nodemap) {
+    std::size_t n_entries = collision ? datamap : static_cast<unsigned>(std::popcount(datamap));
+    std::size_t n_children = collision ? 0 : static_cast<unsigned>(std::popcount(nodemap));
+    std::size_t bytes = sizeof(Node) + n_entries * sizeof(Entry) + n_children * sizeof(Node*);
+    void* raw = Traits::allocate(bytes);
+    if (raw == nullptr) throw std::bad_alloc();
+    Node* n = new (raw) Node;
+    n->refs = 1;
+    n->collision = collision ? 1 : 0;
+    n->datamap = datamap;
+    n->nodemap = nodemap;
+    return n;
+  }
+
+  // Drops one reference; the last one releases the contents. (In the module this may run
+  // arbitrary code, but only on parts that no map can reach any more.)
+  static void release(Node* n) noexcept {
+    if (--n->refs != 0) return;
+    Entry* e = entries(n);
+    for (unsigned i = 0, c = entry_count(n); i < c; ++i) {
+      Traits::release_key(e[i].key);
+      Traits::release_value(e[i].value);
+    }
+    Node** kids = children(n);
+    for (unsigned i = 0, c = child_count(n); i < c; ++i) release(kids[i]);
+    n->~Node();
+    Traits::deallocate(n);
+  }
+
+  // A copy of `n` with count 1 that shares (takes references to) all of its contents.
+  static Node* copy_node(const Node* n) {
+    Node* c = allocate_node(n->collision, n->datamap, n->nodemap);
+    unsigned ne = entry_count(n);
+    unsigned nc = child_count(n);
+    std::memcpy(static_cast<void*>(c + 1), static_cast<const void*>(n + 1),
+                ne * sizeof(Entry) + nc * sizeof(Node*));
+    Entry* e = entries(c);
+    for (unsigned i = 0; i < ne; ++i) {
+      Traits::retain_key(e[i].key);
+      Traits::retain_value(e[i].value);
+    }
+    Node** kids = children(c);
+    for (unsigned i = 0; i < nc; ++i) ++kids[i]->refs;
+    return c;
+  }
+
+  // Makes the node in `slot` one that only this map reaches, copying it if it is shared.
+  // Called top-down, so a node's count includes the reference of every parent copy made
+  // on the way: a count of 1 here really means "reachable through this map only".
+  static Node* own(Node*& slot) {
+    Node* node = slot;
+    if (node->refs == 1) return node;
+    Node* copy = copy_node(node);
+    --node->refs;  // was shared: its other holders keep it alive
+    slot = copy;
+    return copy;
+  }
+
+  // Frees a node whose contents were moved elsewhere.
+  static void discard_moved(Node* n) noexcept {
+    n->~Node();
+    Traits::deallocate(n);
+  }
+
+  // A bitmap node holding one entry at the branch of `h` at `shift`.
+  static Node* make_single(Key key, Value value, uint64_t h, unsigned shift) {
+    Node* n = allocate_node(false, branch_bit(h, shift), 0);
+    Traits::retain_key(key);
+    Traits::retain_value(value);
+    entries(n)[0] = Entry{key, value};
+    return n;
+  }
+
+  static Node* merge(Key k1, Value v1, uint64_t h1, Key k2, Value v2, uint64_t h2,
+                     unsigned shift);
+  void assoc(Node*& slot, unsigned shift, uint64_t h, Key key, Value value, Outcome& out);
+  static void assoc_collision(Node*& slot, Key key, Value value, Outcome& out);
+  static void replace_entry_by_child(Node*& slot, uint32_t bit, Node* child);
+  static void add_entry(Node*& slot, uint32_t bit, Key key, Value value);
+
+  template <typename F>
+  static void visit(const Node* n, F& f) {
+    Entry* e = entries(n);
+    for (unsigned i = 0, c = entry_count(n); i < c; ++i) f(e[i].key, e[i].value);
+    Node** kids = children(n);
+    for (unsigned i = 0, c = child_count(n); i < c; ++i) visit(kids[i], f);
+  }
+
+  Node* root_ = nullptr;
+  std::size_t size_ = 0;
+  uint64_t seed_;
+};
+
+// Two entries that agree on the hash bits below `shift`: a chain of single-child nodes down
+// to the level where their branches differ, or a collision node once the hashes are used up.
+// Takes new references to both keys and values; builds all or nothing.
+template <typename Traits>
+auto PersistentMap<Traits>::merge(Key k1, Value v1, uint64_t h1, Key k2, Value v2, uint64_t h2,
+                                  unsigned shift) -> Node* {
+  Node* n;
+  Entry* slots;
+  if (shift >= kHashBits) {
+    n = allocate_node(true, 2, 0);
+    slots = entries(n);
+    slots[0] = Entry{k1, v1};
+    slots[1] = Entry{k2, v2};
+  } else if (uint32_t b1 = branch_bit(h1, shift), b2 = branch_bit(h2, shift); b1 != b2) {
+    n = allocate_node(false, b1 | b2, 0);
+    slots = entries(n);
+    slots[b1 < b2 ? 0 : 1] = Entry{k1, v1};
+    slots[b1 < b2 ? 1 : 0] = Entry{k2, v2};
+  } else {
+    Node* child = merge(k1, v1, h1, k2, v2, h2, shift + kBits);
+    try {
+      n = allocate_node(false, 0, b1);
+    } catch (...) {
+      release(child);
+      throw;
+    }
+    children(n)[0] = child;
+    return n;
+  }
+  Traits::retain_key(k1);
+  Traits::retain_value(v1);
+  Traits::retain_key(k2);
+  Traits::retain_value(v2);
+  return n;
+}
+
+template <typename Traits>
+void PersistentMap<Traits>::assoc(Node*& slot, unsigned shift, uint64_t h, Key key, Value value,
+                                  Outcome& out) {
+  Node* node = own(slot);
+  if (node->collision) return assoc_collision(slot, key, value, out);
+  uint32_t bit = branch_bit(h, shift);
+  if (node->nodemap & bit) {
+    return assoc(children(node)[index_of(node->nodemap, bit)], shift + kBits, h, key, value, out);
+  }
+  if (!(node->datamap & bit)) {
+    add_entry(slot, bit, key, value);
+    out.added = true;
+    return;
+  }
+  Entry& e = entries(node)[index_of(node->datamap, bit)];
+  if (same_key(e.key, key, h)) {
+    Traits::retain_value(value);
+    out.replaced = e.value;
+    e.value = value;
+    return;
+  }
+  Node* sub = merge(e.key, e.value, Traits::hash(e.key, seed_), key, value, h, shift + kBits);
+  replace_entry_by_child(slot, bit, sub);
+  out.added = true;
+}
+
+// Adds an entry at the empty branch `bit` of the owned node in `slot` (which grows).
+template <typename Traits>
+void PersistentMap<Traits>::add_entry(Node*& slot, uint32_t bit, Key key, Value value) {
+  Node* node = slot;
+  Node* grown = allocate_node(false, node->datamap | bit, node->nodemap);
+  unsigned at = index_of(node->datamap, bit);
+  unsigned ne = entry_count(node);
+  Entry* from = entries(node);
+  Entry* to = entries(grown);
+  std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), at * sizeof(Entry));
+  to[at] = Entry{key, value};
+  std::memcpy(static_cast<void*>(to + at + 1), static_cast<const void*>(from + at),
+              (ne - at) * sizeof(Entry));
+  std::memcpy(static_cast<void*>(children(grown)), static_cast<const void*>(children(node)),
+              child_count(node) * sizeof(Node*));
+  Traits::retain_key(key);
+  Traits::retain_value(value);
+  discard_moved(node);
+  slot = grown;
+}
+
+// Turns the entry at branch `bit` of the owned node in `slot` into the child `child` (built
+// by merge(), which holds its own references to that entry's key and value).
+template <typename Traits>
+void PersistentMap<Traits>::replace_entry_by_child(Node*& slot, uint32_t bit, Node* child) {
+  Node* node = slot;
+  Node* reshaped;
+  try {
+    reshaped = allocate_node(false, node->datamap & ~bit, node->nodemap | bit);
+  } catch (...) {
+    release(child);
+    throw;
+  }
+  unsigned at = index_of(node->datamap, bit);
+  unsigned ne = entry_count(node);
+  Entry* from = entries(node);
+  Entry* to = entries(reshaped);
+  Entry moved_out = from[at];
+  std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), at * sizeof(Entry));
+  std::memcpy(static_cast<void*>(to + at), static_cast<const void*>(from + at + 1),
+              (ne - at - 1) * sizeof(Entry));
+  unsigned cat = index_of(node->nodemap, bit);
+  unsigned nc = child_count(node);
+  Node** kfrom = children(node);
+  Node** kto = children(reshaped);
+  std::memcpy(static_cast<void*>(kto), static_cast<const void*>(kfrom), cat * sizeof(Node*));
+  kto[cat] = child;
+  std::memcpy(static_cast<void*>(kto + cat + 1), static_cast<const void*>(kfrom + cat),
+              (nc - cat) * sizeof(Node*));
+  discard_moved(node);
+  slot = reshaped;
+  // The child holds its own references; these were the old node's (never the last ones).
+  Traits::release_key(moved_out.key);
+  Traits::release_value(moved_out.value);
+}
+
+template <typename Traits>
+void PersistentMap<Traits>::assoc_collision(Node*& slot, Key key, Value value, Outcome& out) {
+  Node* node = slot;
+  unsigned count = node->datamap;
+  Entry* e = entries(node);
+  for (unsigned i = 0; i < count; ++i) {
+    if (std::memcmp(&e[i].key, &key, sizeof(Key)) == 0 || Traits::equal(e[i].key, key)) {
+      Traits::retain_value(value);
+      out.replaced = e[i].value;
+      e[i].value = value;
+      return;
+    }
+  }
+  Node* grown = allocate_node(true, count + 1, 0);
+  std::memcpy(static_cast<void*>(entries(grown)), static_cast<const void*>(e),
+              count * sizeof(Entry));
+  Traits::retain_key(key);
+  Traits::retain_value(value);
+  entries(grown)[count] = Entry{key, value};
+  discard_moved(node);
+  slot = grown;
+  out.added = true;
+}
+
+// The module's instance: exact str keys (str subclasses are converted before they get here),
+// strong references to Python object values, nodes from the interpreter's allocator. Every
+// operation runs with the GIL held.
+struct PyStrTraits {
+  using Key = PyObject*;
+  using Value = PyObject*;
+  static uint64_t hash(PyObject* key, uint64_t seed) noexcept;
+  static bool equal(PyObject* stored, PyObject* probe) noexcept;
+  static void retain_key(PyObject* key) noexcept { Py_INCREF(key); }
+  static void release_key(PyObject* key) noexcept { Py_DECREF(key); }
+  static void retain_value(PyObject* value) noexcept { Py_INCREF(value); }
+  static void release_value(PyObject* value) noexcept { Py_DECREF(value); }
+  static void* allocate(std::size_t bytes) noexcept { return PyMem_Malloc(bytes); }
+  static void deallocate(void* p) noexcept { PyMem_Free(p); }
+};
+
+using StrMap = PersistentMap<PyStrTraits>;
+
+// A fresh random hash seed for a new lineage's map.
+uint64_t new_map_seed();
+
+extern template class PersistentMap<PyStrTraits>;
+
+}  // namespace morva

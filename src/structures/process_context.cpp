@@ -1,0 +1,102 @@
+// ProcessContext: fixed fields, forgiving domain/global reads, and attribute forwarding to the
+// state for every name the context does not have itself.
+#include "structures/process_context.hpp"
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "structures/outbox_handle.hpp"
+#include "structures/state.hpp"
+
+namespace morva {
+namespace {
+
+struct ContextFields {
+  Ref state;  // a State (or subclass)
+  Ref local;  // a dict (or subclass), the caller's own
+  SharedMessageList outbox;
+};
+
+ContextFields& ctx(PyObject* self) { return fields<ContextFields>(self); }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<2> sig{"ProcessContext.__new__()", {"state", "local"}, 2};
+  auto a = parse(sig, args, kwargs);
+  PyObject* state = a.convert(0, [](PyObject* v) { return as_instance(v, state_type(), "State"); });
+  PyObject* local = a.convert(1, as_dict);
+  return create<ContextFields>(type, Ref::borrow(state), Ref::borrow(local),
+                               std::make_shared<MessageList>())
+      .release();
+}
+
+PyObject* get_state(PyObject* self, void*) { return ctx(self).state.new_ref(); }
+PyObject* get_local(PyObject* self, void*) { return ctx(self).local.new_ref(); }
+PyObject* get_outbox(PyObject* self, void*) { return make_outbox(ctx(self).outbox).release(); }
+
+// state.data[key] with every lookup error forgiven (None); only the `data` read itself may fail.
+PyObject* section(PyObject* self, PyObject* key) {
+  static InternedStr data_name{"data"};
+  Ref data = Ref::checked(PyObject_GetAttr(ctx(self).state.get(), data_name.get()));
+  PyObject* value = PyObject_GetItem(data.get(), key);
+  if (value == nullptr) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return value;
+}
+
+PyObject* get_domain_ctx(PyObject* self, void*) {
+  static InternedStr key{"domain"};
+  return section(self, key.get());
+}
+PyObject* get_global_ctx(PyObject* self, void*) {
+  static InternedStr key{"global"};
+  return section(self, key.get());
+}
+
+// The context's own attributes first; any other name is read from the state, and a failure
+// there is reported as the context's missing attribute.
+PyObject* getattro(PyObject* self, PyObject* name) {
+  PyObject* found = PyObject_GenericGetAttr(self, name);
+  if (found != nullptr || !clear_if_attribute_error()) return check(found);
+  PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), name);
+  if (forwarded != nullptr) return forwarded;
+  PyErr_Clear();
+  PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", name);
+  throw PyErrorSet{};
+}
+
+PyTypeObject* build() {
+  static PyGetSetDef props[] = {
+      getter<get_state>("state"),
+      getter<get_local>("local"),
+      getter<get_outbox>("outbox"),
+      getter<get_domain_ctx>("domain_ctx"),
+      getter<get_global_ctx>("global_ctx"),
+      end_getset(),
+  };
+  return build_type(
+      TypeSpec{"morva_core.ProcessContext", sizeof(Box<ContextFields>), false,
+               {
+                   doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
+                   slot<new_>(Py_tp_new),
+                   dealloc_slot<ContextFields>(),
+                   slot<getattro>(Py_tp_getattro),
+                   raw_slot(Py_tp_getset, props),
+               }});
+}
+
+}  // namespace
+
+PyTypeObject* process_context_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+Ref make_process_context(PyObject* state) {
+  Ref local = Ref::checked(PyDict_New());
+  return create<ContextFields>(process_context_type(), Ref::borrow(state), std::move(local),
+                               std::make_shared<MessageList>());
+}
+
+}  // namespace morva

@@ -1,0 +1,61 @@
+// TrackedDict: plain reads of the wrapped dict; every store is reported to the transaction's
+// write-log hook first and applied second. Deletion is applied without a report.
+#include "tracked/tracked_dict.hpp"
+
+#include "binding/convert.hpp"
+#include "binding/text.hpp"
+#include "binding/type.hpp"
+#include "engine/transaction.hpp"
+#include "tracked/tracked_fields.hpp"
+
+namespace morva {
+namespace {
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_tracked(type, args, kwargs, "TrackedDict.__new__()", as_dict);
+}
+
+// No __missing__ hook: a dict subclass's default factory is not consulted.
+PyObject* getitem(PyObject* self, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(fields<TrackedFields>(self).data.get(), key);
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    raise(PyExc_KeyError, "Key not found");
+  }
+  return Ref::borrow(value).release();
+}
+
+int setitem(PyObject* self, PyObject* key, PyObject* value) {
+  TrackedFields& f = fields<TrackedFields>(self);
+  PyObject* dict = f.data.get();
+  if (value == nullptr) return check(PyDict_DelItem(dict, key));
+  PyObject* found = PyDict_GetItemWithError(dict, key);
+  if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+  // Owned before str(key) runs: that Python code could replace the entry.
+  Ref old = Ref::borrow(found != nullptr ? found : Py_None);
+  Ref key_text = text_of(key);
+  transaction_log_write(f.tx.get(), f.path.get(), "SET_ITEM", value, old.get(), dict,
+                        key_text.get());
+  return check(PyDict_SetItem(dict, key, value));
+}
+
+PyTypeObject* build() {
+  TypeSpec spec{"morva_core.TrackedDict", sizeof(Box<TrackedFields>), false,
+                {
+                    doc_slot("TrackedDict(data, tx, path)\n--\n\nTransaction-Tracked Dictionary"),
+                    slot<new_>(Py_tp_new),
+                    dealloc_slot<TrackedFields>(),
+                }};
+  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
+  return build_type(std::move(spec));
+}
+
+}  // namespace
+
+PyTypeObject* tracked_dict_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva

@@ -1,0 +1,78 @@
+// TrackedList: plain positional reads (from 0 only); stores and appends are reported to the
+// transaction's write-log hook first and applied second; deletion is refused.
+#include "tracked/tracked_list.hpp"
+
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "engine/transaction.hpp"
+#include "tracked/tracked_fields.hpp"
+
+namespace morva {
+namespace {
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return new_tracked(type, args, kwargs, "TrackedList.__new__()", as_list);
+}
+
+Py_ssize_t index_of(PyObject* key) {
+  return static_cast<Py_ssize_t>(convert_arg("index", key, to_i64));
+}
+
+PyObject* getitem(PyObject* self, PyObject* key) {
+  PyObject* item = PyList_GetItem(fields<TrackedFields>(self).data.get(), index_of(key));
+  return Ref::borrow(check(item)).release();
+}
+
+int setitem(PyObject* self, PyObject* key, PyObject* value) {
+  if (value == nullptr) refuse_item_delete();
+  TrackedFields& f = fields<TrackedFields>(self);
+  PyObject* list = f.data.get();
+  Py_ssize_t index = index_of(key);
+  PyObject* found = PyList_GetItem(list, index);
+  if (found == nullptr) PyErr_Clear();
+  Ref old = Ref::borrow(found != nullptr ? found : Py_None);
+  Ref key_text = make_str(std::to_string(index));
+  transaction_log_write(f.tx.get(), f.path.get(), "SET_ITEM", value, old.get(), list,
+                        key_text.get());
+  // The store happens after the report, so an out-of-range index fails here, list unchanged.
+  Py_INCREF(value);
+  return check(PyList_SetItem(list, index, value));
+}
+
+PyObject* append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"TrackedList.append()", {"value"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  TrackedFields& f = fields<TrackedFields>(self);
+  transaction_log_write(f.tx.get(), f.path.get(), "APPEND", a[0], Py_None, f.data.get(), nullptr);
+  check(PyList_Append(f.data.get(), a[0]));
+  Py_RETURN_NONE;
+}
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<append>("append", "append($self, value)\n--\n\n"),
+      end_methods(),
+  };
+  TypeSpec spec{"morva_core.TrackedList", sizeof(Box<TrackedFields>), false,
+                {
+                    doc_slot("TrackedList(data, tx, path)\n--\n\nTransaction-Tracked List"),
+                    slot<new_>(Py_tp_new),
+                    dealloc_slot<TrackedFields>(),
+                    raw_slot(Py_tp_methods, methods),
+                }};
+  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
+  return build_type(std::move(spec));
+}
+
+}  // namespace
+
+PyTypeObject* tracked_list_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva

@@ -1,0 +1,83 @@
+"""TrackedDict and TrackedList: plain reads, report-then-write through the transaction hook."""
+
+import gc
+
+import pytest
+
+import morva_core
+from morva_core import Transaction
+from conftest import raises_exact, unraisable_hook
+
+
+def hidden(name):
+    for obj in gc.get_objects():
+        if isinstance(obj, type) and obj.__module__ == "morva_core" and obj.__name__ == name:
+            return obj
+    raise LookupError(name)
+
+
+TrackedDict, TrackedList = hidden("TrackedDict"), hidden("TrackedList")
+
+
+def test_tracked_dict():
+    inner = {"x": 1}
+    data = {"inner": inner}
+    td = TrackedDict(data, Transaction(), "ctx.d")
+    assert td["inner"] is inner  # reads are not wrapped
+    with raises_exact(KeyError, "Key not found"):
+        td["zz"]
+    with raises_exact(KeyError, "Key not found"):  # no __missing__ hook
+        TrackedDict(type("D", (dict,), {"__missing__": lambda s, k: 0})(), Transaction(), "p")["a"]
+    td["inner"] = 2
+    td[1] = "int key"
+    del td["inner"]
+    assert data == {1: "int key"}
+    with pytest.raises(KeyError):
+        del td["inner"]
+    with pytest.raises(TypeError, match="unhashable"):
+        td[[1]] = 1
+    for name in ("data", "tx", "path", "_data", "_target"):
+        assert not hasattr(td, name)
+    assert not hasattr(morva_core, "TrackedDict")
+
+
+def test_tracked_dict_store_survives_an_unprintable_key():
+    class Key:
+        def __str__(self):
+            raise ValueError("no text")
+
+    data, key = {}, Key()
+    with unraisable_hook() as seen:
+        TrackedDict(data, Transaction(), "p")[key] = 1
+    assert data == {key: 1} and len(seen) == 1
+
+
+def test_tracked_list():
+    inner = [1]
+    data = [inner, 2]
+    tl = TrackedList(data, Transaction(), "p")
+    assert tl[0] is inner and list(tl) == [inner, 2]
+    for bad in (-1, 2):
+        with pytest.raises(IndexError):
+            tl[bad]
+        with pytest.raises(IndexError):  # reported first, then refused by the list
+            tl[bad] = 9
+    tl[1] = 5
+    assert tl.append(3) is None
+    with raises_exact(NotImplementedError, "can't delete item"):
+        del tl[0]
+    assert data == [inner, 5, 3]
+    with pytest.raises(TypeError, match="^argument 'index': "):
+        tl["0"]
+
+
+def test_constructor_checks():
+    tx = Transaction()
+    with raises_exact(TypeError, "argument 'data': 'list' object cannot be converted to 'PyDict'"):
+        TrackedDict([], tx, "p")
+    with raises_exact(TypeError, "argument 'tx': 'int' object cannot be converted to 'Transaction'"):
+        TrackedList([], 1, "p")
+    with raises_exact(TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"):
+        TrackedDict({}, tx, 1)
+    assert TrackedDict.__doc__ == "Transaction-Tracked Dictionary"
+    assert TrackedList.__doc__ == "Transaction-Tracked List"
