@@ -36,10 +36,40 @@ std::shared_ptr<const Contract> Contract::Builder::build() && {
   for (const Span& s : inputs_) contract->names_.emplace_back(text.data() + s.offset, s.size);
   for (const Span& s : outputs_) contract->names_.emplace_back(text.data() + s.offset, s.size);
   contract->input_count_ = inputs_.size();
+  const std::string_view* begin = contract->names_.data();
+  const std::string_view* end = begin + contract->names_.size();
+  if (contract->names_.size() >= kIndexFrom) contract->read_index_ = make_index(begin, end);
+  if (outputs_.size() >= kIndexFrom) {
+    contract->write_index_ = make_index(begin + inputs_.size(), end);
+  }
   return contract;
 }
 
+std::unique_ptr<Contract::Index> Contract::make_index(const std::string_view* first,
+                                                      const std::string_view* last) {
+  auto index = std::make_unique<Index>();
+  for (const std::string_view* d = first; d != last; ++d) {
+    index->names.insert(*d);
+    index->exact_or_ancestor.insert(*d);
+    for (std::size_t i = 0; i < d->size(); ++i) {
+      if ((*d)[i] == '.') index->exact_or_ancestor.insert(d->substr(0, i));
+    }
+  }
+  return index;
+}
+
+bool Contract::Index::permits(std::string_view path) const noexcept {
+  if (exact_or_ancestor.count(path) != 0) return true;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const char c = path[i];
+    if ((c == '.' || c == '[') && names.count(path.substr(0, i)) != 0) return true;
+  }
+  return false;
+}
+
 bool Contract::permits(std::string_view path, bool write) const noexcept {
+  const Index* index = write ? write_index_.get() : read_index_.get();
+  if (index != nullptr) return index->permits(path);
   const std::size_t first = write ? input_count_ : 0;
   for (std::size_t i = first; i < names_.size(); ++i) {
     if (declared_permits(names_[i], path)) return true;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace morva {
@@ -17,7 +18,8 @@ bool declared_permits(std::string_view declared, std::string_view path) noexcept
 
 // Immutable once built, so nested guards share one instance instead of copying the lists.
 // All names live in one buffer: checking a path against any number of declared names
-// allocates nothing.
+// allocates nothing. Small contracts are scanned; larger ones also get hash indexes so a check
+// costs a few lookups whatever the number of names.
 class Contract {
  public:
   class Builder {
@@ -48,12 +50,26 @@ class Contract {
   // Index of the first input in a control zone (Signal or Meta), or npos.
   std::size_t first_control_zone_input() const noexcept;
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  // Above this many candidate names a check goes through the index instead of the scan.
+  static constexpr std::size_t kIndexFrom = 9;
 
  private:
+  // The four rules as set lookups: the path is a declared name or a dotted ancestor of one
+  // (`exact_or_ancestor`), or the path cut before one of its "." / "[" is a declared name.
+  struct Index {
+    std::unordered_set<std::string_view> names;
+    std::unordered_set<std::string_view> exact_or_ancestor;
+    bool permits(std::string_view path) const noexcept;
+  };
+  static std::unique_ptr<Index> make_index(const std::string_view* first,
+                                           const std::string_view* last);
+
   Contract() = default;
   std::string text_;                    // every name, back to back
   std::vector<std::string_view> names_;  // inputs, then outputs; views into text_
   std::size_t input_count_ = 0;
+  std::unique_ptr<Index> read_index_;   // over inputs and outputs, when large enough
+  std::unique_ptr<Index> write_index_;  // over outputs, when large enough
 };
 
 }  // namespace morva

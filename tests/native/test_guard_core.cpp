@@ -160,6 +160,32 @@ TEST(Contract, ReadsUseInputsAndOutputsWritesOnlyOutputs) {
   }
 }
 
+TEST(Contract, LargeContractsUseTheIndexWithTheSameAnswers) {
+  std::mt19937 rng(7);
+  const char alphabet[] = {'a', 'b', '.', '[', '0'};
+  auto random_name = [&] {
+    std::string s;
+    std::size_t n = rng() % 6;
+    for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % sizeof alphabet]);
+    return s;
+  };
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> ins, outs;
+    std::size_t n_in = rng() % 20, n_out = Contract::kIndexFrom + rng() % 20;
+    for (std::size_t i = 0; i < n_in; ++i) ins.push_back(random_name());
+    for (std::size_t i = 0; i < n_out; ++i) outs.push_back(random_name());
+    auto c = contract(ins, outs);
+    for (int probe = 0; probe < 100; ++probe) {
+      std::string path = random_name();
+      bool read = false, write = false;
+      for (auto& d : ins) read = read || naive_permits(d, path);
+      for (auto& d : outs) write = write || naive_permits(d, path);
+      ASSERT_EQ(c->permits(path, false), read || write) << path;
+      ASSERT_EQ(c->permits(path, true), write) << path;
+    }
+  }
+}
+
 TEST(Contract, CheckingAllocatesNothingWhateverTheContractSize) {
   Contract::Builder b;
   for (int i = 0; i < 50; ++i) b.add_input("section_" + std::to_string(i) + ".field");
