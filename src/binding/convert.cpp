@@ -88,6 +88,11 @@ Ref make_str_lossless(std::string_view bytes) {
 }
 
 uint64_t to_u64(PyObject* obj) {
+  if (PyLong_CheckExact(obj)) {  // the usual case, without the index protocol's new reference
+    unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+    return static_cast<uint64_t>(value);
+  }
   Ref index = Ref::checked(PyNumber_Index(obj));
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};

@@ -28,6 +28,8 @@ struct TransactionFields {
   Ref pending_data;     // dict, never cleared: every successful exit applies it again
   Ref pending_heavy;    // dict, same
   Ref pending_signals;  // list, same
+  // Made on the first read of `outbox`: most transactions never send a message, and until a
+  // collector exists nothing can be added, so an absent list is an empty one.
   SharedMessageList outbox;
   bool started = false;
   Clock::time_point start_time;
@@ -37,8 +39,7 @@ struct TransactionFields {
         engine(std::move(engine_ref)),
         pending_data(Ref::checked(PyDict_New())),
         pending_heavy(Ref::checked(PyDict_New())),
-        pending_signals(Ref::checked(PyList_New(0))),
-        outbox(std::make_shared<MessageList>()) {}
+        pending_signals(Ref::checked(PyList_New(0))) {}
 };
 
 TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(self); }
@@ -158,7 +159,7 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   validate(engine, next.get());
   Ref committed =
       Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
-  MessageList::move_all(*t.outbox, engine_fields(engine).queue);
+  if (t.outbox) MessageList::move_all(*t.outbox, engine_fields(engine).queue);
   Py_RETURN_NONE;
 }
 
@@ -201,6 +202,7 @@ PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* get_outbox(PyObject* self, void*) {
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
+  if (!t.outbox) t.outbox = std::make_shared<MessageList>();
   return make_outbox_collector(t.outbox).release();
 }
 
