@@ -16,10 +16,10 @@
 #include "engine/transaction.hpp"
 #include "guards/contract.hpp"
 #include "guards/guard_values.hpp"
+#include "structures/frozen_dict.hpp"
 #include "tracked/frozen_list.hpp"
 #include "tracked/tracked_dict.hpp"
 #include "tracked/tracked_list.hpp"
-#include "structures/frozen_dict.hpp"
 
 namespace morva {
 namespace {
@@ -108,13 +108,13 @@ Ref wrap(const GuardFields& g, Ref value, const AccessPath& path) {
   }
   if (has_name && name == "list") {
     as_list(shadow.get());
-    if (write_permitted(g, path)) return tracked(tracked_list_type(), shadow.get(), tx, path_str.get());
-    return make_frozen_list(std::move(shadow));
+    if (!write_permitted(g, path)) return make_frozen_list(std::move(shadow));
+    return tracked(tracked_list_type(), shadow.get(), tx, path_str.get());
   }
   if (has_name && name == "dict") {
     as_dict(shadow.get());
-    if (write_permitted(g, path)) return tracked(tracked_dict_type(), shadow.get(), tx, path_str.get());
-    return make_frozen_dict(std::move(shadow));
+    if (!write_permitted(g, path)) return make_frozen_dict(std::move(shadow));
+    return tracked(tracked_dict_type(), shadow.get(), tx, path_str.get());
   }
   // The constructor's strict input check is not repeated: the contract was checked at the root.
   return make_guard(context_guard_type(), g.contract, std::string(path.view()), std::move(shadow),
