@@ -66,7 +66,7 @@ TEST(Zones, PrefixDecidesTheZone) {
   EXPECT_FALSE(morva::is_control_zone(Zone::Heavy));
 }
 
-TEST(Paths, NamesJoinWithDotsAndIndicesWithBrackets) {
+TEST(Paths, NamesJoinWithDotsIndicesWithBracketsLongPathsSpill) {
   PathText a;
   morva::build_name_path(a, "", "user");
   EXPECT_EQ(a.view(), "user");
@@ -79,16 +79,10 @@ TEST(Paths, NamesJoinWithDotsAndIndicesWithBrackets) {
   PathText d;
   morva::build_index_path(d, "items", INT64_MIN);
   EXPECT_EQ(d.view(), "items[-9223372036854775808]");
-}
-
-TEST(Paths, LongPathsSpillToTheHeapIntact) {
   std::string prefix(300, 'p');
-  PathText t;
-  morva::build_name_path(t, prefix, "tail");
-  EXPECT_EQ(t.view(), prefix + ".tail");
-  PathText u;
-  morva::build_name_path(u, std::string(100, 'a'), std::string(50, 'b'));
-  EXPECT_EQ(u.view(), std::string(100, 'a') + "." + std::string(50, 'b'));
+  PathText e;
+  morva::build_name_path(e, prefix, "tail");
+  EXPECT_EQ(e.view(), prefix + ".tail");
 }
 
 TEST(Contract, TheFourPermitRules) {
@@ -122,7 +116,9 @@ TEST(Contract, EmptyPathsAndEmptyNames) {
   EXPECT_FALSE(contract({}, {})->permits("", false));
 }
 
-TEST(Contract, AgreesWithTheNaiveRulesOnGeneratedNames) {
+// Random contracts, small (scanned) and large (indexed), against the naive rules: reads may
+// use inputs and outputs, writes only outputs.
+TEST(Contract, AgreesWithTheNaiveRulesOnGeneratedContracts) {
   std::mt19937 rng(1234);
   const char alphabet[] = {'a', 'b', '.', '[', ']', '0'};
   auto random_name = [&] {
@@ -131,51 +127,13 @@ TEST(Contract, AgreesWithTheNaiveRulesOnGeneratedNames) {
     for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % sizeof alphabet]);
     return s;
   };
-  for (int round = 0; round < 20000; ++round) {
-    std::string d = random_name();
-    std::string p = random_name();
-    ASSERT_EQ(morva::declared_permits(d, p), naive_permits(d, p)) << d << " / " << p;
-  }
-}
-
-TEST(Contract, ReadsUseInputsAndOutputsWritesOnlyOutputs) {
-  std::mt19937 rng(99);
-  std::vector<std::string> pool = {"a", "a.b", "a[0]", "b", "b.c.d", "c[1].e", "d", ""};
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < 600; ++round) {
     std::vector<std::string> ins, outs;
-    for (auto& n : pool) {
-      if (rng() % 3 == 0) ins.push_back(n);
-      if (rng() % 4 == 0) outs.push_back(n);
-    }
+    std::size_t limit = round % 2 ? 4 : 2 * Contract::kIndexFrom;
+    for (std::size_t i = rng() % limit; i > 0; --i) ins.push_back(random_name());
+    for (std::size_t i = rng() % limit; i > 0; --i) outs.push_back(random_name());
     auto c = contract(ins, outs);
-    for (auto& p : pool) {
-      for (std::string path : {p, p + ".x", p + "[2]"}) {
-        bool read = false, write = false;
-        for (auto& d : ins) read = read || naive_permits(d, path);
-        for (auto& d : outs) write = write || naive_permits(d, path);
-        ASSERT_EQ(c->permits(path, false), read || write) << path;
-        ASSERT_EQ(c->permits(path, true), write) << path;
-      }
-    }
-  }
-}
-
-TEST(Contract, LargeContractsUseTheIndexWithTheSameAnswers) {
-  std::mt19937 rng(7);
-  const char alphabet[] = {'a', 'b', '.', '[', '0'};
-  auto random_name = [&] {
-    std::string s;
-    std::size_t n = rng() % 6;
-    for (std::size_t i = 0; i < n; ++i) s.push_back(alphabet[rng() % sizeof alphabet]);
-    return s;
-  };
-  for (int round = 0; round < 300; ++round) {
-    std::vector<std::string> ins, outs;
-    std::size_t n_in = rng() % 20, n_out = Contract::kIndexFrom + rng() % 20;
-    for (std::size_t i = 0; i < n_in; ++i) ins.push_back(random_name());
-    for (std::size_t i = 0; i < n_out; ++i) outs.push_back(random_name());
-    auto c = contract(ins, outs);
-    for (int probe = 0; probe < 100; ++probe) {
+    for (int probe = 0; probe < 60; ++probe) {
       std::string path = random_name();
       bool read = false, write = false;
       for (auto& d : ins) read = read || naive_permits(d, path);
