@@ -1,6 +1,6 @@
 """Native core of the Morva process framework: versioned state, transactions, guards, audit, workflows and signals."""
 
-from collections.abc import Awaitable, Callable, Coroutine
+from collections.abc import Awaitable, Callable, Coroutine, Iterable, Iterator
 from types import TracebackType
 from typing import Any, ClassVar, NoReturn, SupportsIndex, final
 
@@ -22,6 +22,7 @@ __all__ = [
     "OutboxMsg",
     "MetaLogEntry",
     "ContextError",
+    "ContextGuard",
     "ConfigLoader",
     "SchemaViolationError",
     "AuditSystem",
@@ -247,6 +248,36 @@ class AuditLogEntry:
     def key(self) -> str: ...
     @property
     def message(self) -> str: ...
+
+@disjoint_base
+class ContextGuard:
+    """Checked access to a process's context: reads follow the declared inputs and outputs,
+    writes the declared outputs. With a transaction, containers and objects read through the
+    guard are shadow copies (frozen or tracked containers, nested guards) and writes are
+    reported to the transaction's write log. Subclassable; instances carry a __dict__."""
+
+    log: Any
+    def __new__(
+        cls,
+        target: Any,
+        inputs: Iterable[str],
+        outputs: Iterable[str],
+        path_prefix: str | None = None,
+        tx: Transaction | None = None,
+        is_admin: bool = False,
+        strict_mode: bool = False,
+    ) -> Self: ...
+    @property
+    def _target(self) -> Any:
+        """The guarded object itself."""
+    def __getattribute__(self, name: str, /) -> Any: ...
+    def __setattr__(self, name: str, value: Any, /) -> None: ...
+    def __delattr__(self, name: str, /) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __setitem__(self, key: Any, value: Any, /) -> None: ...
+    def __delitem__(self, key: Any, /) -> None: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[Any]: ...
 
 @disjoint_base
 class MorvaEngine:

@@ -9,6 +9,7 @@ PyTypeObject* build_type(TypeSpec spec) {
   spec.slots.push_back(PyType_Slot{0, nullptr});
   unsigned int flags = Py_TPFLAGS_DEFAULT;
   if (spec.subclassable) flags |= Py_TPFLAGS_BASETYPE;
+  if (spec.immutable) flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Spec py_spec{spec.name, spec.basicsize, 0, flags, spec.slots.data()};
   PyObject* type = PyType_FromSpec(&py_spec);
   if (type == nullptr) throw PyErrorSet{};

@@ -17,6 +17,9 @@ struct TypeSpec {
   int basicsize;           // sizeof the instance struct
   bool subclassable;       // Py_TPFLAGS_BASETYPE
   std::vector<PyType_Slot> slots;  // without the terminating {0, nullptr}
+  // Py_TPFLAGS_IMMUTABLETYPE: the type's attributes (slots included) cannot be set or deleted
+  // from Python, so a class whose slots enforce a rule cannot be patched around it.
+  bool immutable = false;
 };
 
 // Builds a heap type (throws on failure). The caller caches the result for the process.

@@ -165,19 +165,24 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* path_or_none(PyObject* value) { return value == Py_None ? value : as_str(value); }
 
-PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"Transaction.get_shadow()", {"val", "_path"}, 1};
+Ref deep_copy(PyObject* value) {
   static InternedStr copy_name{"copy"};
   static InternedStr deepcopy_name{"deepcopy"};
-  auto a = parse(sig, args, nargs, kwnames);
-  BorrowFlag::Shared access(tx_fields(self).access);
-  a.convert_or(1, path_or_none, Py_None);
   Ref module = Ref::steal(PyImport_GetModule(copy_name.get()));
   if (!module) {
     if (PyErr_Occurred()) throw PyErrorSet{};
     module = Ref::checked(PyImport_Import(copy_name.get()));
   }
-  return check(PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), a[0], nullptr));
+  return Ref::checked(
+      PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), value, nullptr));
+}
+
+PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<2> sig{"Transaction.get_shadow()", {"val", "_path"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  BorrowFlag::Shared access(tx_fields(self).access);
+  a.convert_or(1, path_or_none, Py_None);
+  return deep_copy(a[0]).release();
 }
 
 PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -247,11 +252,21 @@ Ref make_transaction(Ref engine, uint64_t write_timeout_ms) {
   return create<TransactionFields>(transaction_type(), std::move(engine), write_timeout_ms);
 }
 
-void transaction_log_write(PyObject* tx, PyObject*, const char*, PyObject*, PyObject*, PyObject*,
-                           PyObject*) {
-  // The hook records nothing yet; holding the transaction shared keeps the contract that a
-  // recording hook will rely on (no write is reported while __enter__ changes it).
+void transaction_log_write(PyObject* tx, PyObject* path, const char* op, PyObject* new_val,
+                           PyObject* old_val, PyObject* obj_ref, PyObject* key) {
+  // Holding the transaction shared keeps the contract that a recording hook will rely on (no
+  // write is reported while __enter__ changes it).
   BorrowFlag::Shared access(tx_fields(tx).access);
+  transaction_log_held(tx, path, op, new_val, old_val, obj_ref, key);
+}
+
+BorrowFlag& transaction_access(PyObject* tx) { return tx_fields(tx).access; }
+
+Ref transaction_shadow(PyObject*, PyObject* value, PyObject*) { return deep_copy(value); }
+
+void transaction_log_held(PyObject*, PyObject*, const char*, PyObject*, PyObject*, PyObject*,
+                          PyObject*) {
+  // The hook records nothing yet.
 }
 
 }  // namespace morva

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "binding/borrow.hpp"
 #include "binding/object.hpp"
 
 namespace morva {
@@ -18,5 +19,16 @@ Ref make_transaction(Ref engine, uint64_t write_timeout_ms);
 // collections: takes shared access to `tx` while it runs. `key` may be null (no key).
 void transaction_log_write(PyObject* tx, PyObject* path, const char* op, PyObject* new_val,
                            PyObject* old_val, PyObject* obj_ref, PyObject* key);
+
+// For callers that manage the transaction's access themselves: the context guard holds it
+// exclusively (without waiting) around each service, so the services below take none and
+// must only be called while the caller holds that access.
+BorrowFlag& transaction_access(PyObject* tx);
+// The shadow copy that get_shadow returns: copy.deepcopy(value). `path` (str or None) plays no
+// part in the copy.
+Ref transaction_shadow(PyObject* tx, PyObject* value, PyObject* path);
+// The write-log hook itself, taking no access.
+void transaction_log_held(PyObject* tx, PyObject* path, const char* op, PyObject* new_val,
+                          PyObject* old_val, PyObject* obj_ref, PyObject* key);
 
 }  // namespace morva

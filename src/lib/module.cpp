@@ -11,6 +11,7 @@
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
 #include "engine/transaction.hpp"
+#include "guards/context_guard.hpp"
 #include "lib/exceptions.hpp"
 #include "signals/signal_hub.hpp"
 #include "signals/signal_receiver.hpp"
@@ -53,6 +54,7 @@ const Registration kRegistry[] = {
     {"OutboxMsg", type_object<outbox_msg_type>},
     {"MetaLogEntry", type_object<meta_log_entry_type>},
     {"ContextError", context_error},
+    {"ContextGuard", type_object<context_guard_type>},
     {"ConfigLoader", type_object<config_loader_type>},
     {"SchemaViolationError", schema_violation_error},
     {"AuditSystem", type_object<audit_system_type>},

@@ -1,0 +1,426 @@
+// ContextGuard: attribute and item access to a target, checked against the declared contract
+// and answered with values wrapped so that the contract keeps applying one level down. With a
+// transaction, non-scalar values are the transaction's shadow copies and writes are reported to
+// its write log before they are applied.
+#include "guards/context_guard.hpp"
+
+#include <structmember.h>
+
+#include <memory>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/borrow.hpp"
+#include "binding/convert.hpp"
+#include "binding/type.hpp"
+#include "engine/transaction.hpp"
+#include "guards/contract.hpp"
+#include "guards/guard_values.hpp"
+#include "structures/frozen_dict.hpp"
+#include "tracked/frozen_list.hpp"
+#include "tracked/tracked_dict.hpp"
+#include "tracked/tracked_list.hpp"
+
+namespace morva {
+namespace {
+
+struct GuardFields {
+  // Reads hold it shared, writes exclusively, each for its whole duration.
+  BorrowFlag access;
+  // Immutable, so nested guards share it instead of copying the name lists.
+  std::shared_ptr<const Contract> contract;
+  std::string prefix;  // path of the target from the root guard (UTF-8); empty at the root
+  Ref target;
+  Ref tx;   // a Transaction, or null
+  Ref log;  // free slot for Python, never read here; null when unset
+  bool is_admin;
+  bool strict_mode;
+
+  GuardFields(std::shared_ptr<const Contract> c, std::string p, Ref t, Ref x, bool admin,
+              bool strict)
+      : contract(std::move(c)),
+        prefix(std::move(p)),
+        target(std::move(t)),
+        tx(std::move(x)),
+        is_admin(admin),
+        strict_mode(strict) {}
+};
+
+// The instance dictionary pointer sits right after the C++ fields (tp_dictoffset).
+constexpr Py_ssize_t kDictOffset = sizeof(Box<GuardFields>);
+
+GuardFields& guard(PyObject* self) { return fields<GuardFields>(self); }
+PyObject** dict_slot(PyObject* self) {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kDictOffset);
+}
+
+// A guard may only use its transaction when nothing else of that transaction is running; it
+// never waits for it (its caller may be the very operation that holds it).
+constexpr const char* kTransactionBusy =
+    "ContextGuard cannot use its Transaction while another operation of that Transaction is "
+    "running";
+
+[[noreturn]] void raise_illegal(const AccessPath& path, bool write) {
+  Ref text = path.str();
+  PyErr_Format(PyExc_PermissionError, write ? "Illegal Write: '%U'" : "Illegal Read: '%U'",
+               text.get());
+  throw PyErrorSet{};
+}
+
+void check_access(const GuardFields& g, const AccessPath& path, bool write) {
+  if (g.is_admin || g.contract->permits(path.view(), write)) return;
+  raise_illegal(path, write);
+}
+
+bool write_permitted(const GuardFields& g, const AccessPath& path) {
+  return g.is_admin || g.contract->permits(path.view(), true);
+}
+
+// ---- wrapping ----------------------------------------------------------------------------
+
+Ref make_guard(PyTypeObject* type, std::shared_ptr<const Contract> contract, std::string prefix,
+               Ref target, Ref tx, bool admin, bool strict) {
+  return create<GuardFields>(type, std::move(contract), std::move(prefix), std::move(target),
+                             std::move(tx), admin, strict);
+}
+
+Ref tracked(PyTypeObject* type, PyObject* shadow, PyObject* tx, PyObject* path) {
+  return Ref::checked(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(type), shadow, tx,
+                                                   path, nullptr));
+}
+
+// Rules, first that applies: scalar type names and callables as they are; without a
+// transaction the value itself; otherwise the transaction's shadow copy, as a tracked container
+// when the path is writable, a frozen one when not, or a nested guard for any other type.
+Ref wrap(const GuardFields& g, Ref value, const AccessPath& path) {
+  PyObject* v = value.get();
+  if (!g.tx || is_builtin_scalar(v) || PyCallable_Check(v)) return value;
+  Ref name_holder;
+  std::string_view name;
+  bool has_name = type_name_of(v, name_holder, name);
+  if (has_name && is_scalar_type_name(name)) return value;
+  PyObject* tx = g.tx.get();
+  Ref path_str = path.str();
+  Ref shadow;
+  {
+    BorrowFlag::Exclusive hold(transaction_access(tx), {kTransactionBusy});
+    shadow = transaction_shadow(tx, v, path_str.get());
+  }
+  if (has_name && name == "list") {
+    as_list(shadow.get());
+    if (!write_permitted(g, path)) return make_frozen_list(std::move(shadow));
+    return tracked(tracked_list_type(), shadow.get(), tx, path_str.get());
+  }
+  if (has_name && name == "dict") {
+    as_dict(shadow.get());
+    if (!write_permitted(g, path)) return make_frozen_dict(std::move(shadow));
+    return tracked(tracked_dict_type(), shadow.get(), tx, path_str.get());
+  }
+  // The constructor's strict input check is not repeated: the contract was checked at the root.
+  return make_guard(context_guard_type(), g.contract, std::string(path.view()), std::move(shadow),
+                    Ref::borrow(tx), g.is_admin, g.strict_mode);
+}
+
+// What a write stores: the target of a guard, the `_data` of a wrapper, else the value itself.
+Ref unwrap_value(PyObject* value) {
+  static InternedStr target_name{"_target"};
+  static InternedStr data_name{"_data"};
+  if (has_no_wrapper_attributes(value)) return Ref::borrow(value);
+  // An exact guard's `_target` is its read-only property (the type is immutable); reading it
+  // directly also works while that guard is itself being written.
+  if (Py_TYPE(value) == context_guard_type()) return Ref::borrow(guard(value).target.get());
+  if (Ref inner = optional_attribute(value, target_name.get())) return inner;
+  if (Ref inner = optional_attribute(value, data_name.get())) return inner;
+  return Ref::borrow(value);
+}
+
+// ---- reads -------------------------------------------------------------------------------
+
+Ref attribute_read(const GuardFields& g, PyObject* name, const Utf8& text) {
+  if (text.view().starts_with('_')) {
+    if (g.strict_mode) {
+      PyErr_Format(PyExc_PermissionError,
+                   "Access to private attribute '%U' denied in Strict Mode", name);
+      throw PyErrorSet{};
+    }
+    return Ref::checked(PyObject_GetAttr(g.target.get(), name));
+  }
+  AccessPath path(g.prefix, name, text.view());
+  check_access(g, path, false);
+  Ref value = Ref::checked(PyObject_GetAttr(g.target.get(), name));
+  return wrap(g, std::move(value), path);
+}
+
+// Whether the normal lookup on the guard could find `name`. For an exact guard (whose type is
+// immutable and declares only `log` and underscore names) it can only be the instance
+// dictionary; answering here spares the common read a raised-and-cleared AttributeError.
+bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view text) {
+  if (Py_TYPE(self) != context_guard_type()) return true;
+  if (text.empty() || text[0] == '_' || text == "log") return true;
+  PyObject* dict = *dict_slot(self);
+  if (dict == nullptr) return false;
+  if (PyDict_GetItemWithError(dict, name) != nullptr) return true;
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  return false;
+}
+
+// The guard's own attributes (log, _target, the standard ones) first; anything else is a
+// guarded read of the target.
+PyObject* getattro(PyObject* self, PyObject* name) {
+  GuardFields& g = guard(self);
+  BorrowFlag::Shared access(g.access);
+  Utf8 text(name);
+  if (normal_lookup_may_find(self, name, text.view())) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr || !clear_if_attribute_error()) return check(found);
+  }
+  return attribute_read(g, name, text).release();
+}
+
+// Whether item lookup on the target can do anything but fail: a string key on an object
+// without item access then goes straight to the attribute read.
+bool has_item_lookup(PyObject* target) {
+  if (PyType_Check(target)) return true;  // __class_getitem__
+  PyTypeObject* type = Py_TYPE(target);
+  return PyType_GetSlot(type, Py_mp_subscript) != nullptr ||
+         PyType_GetSlot(type, Py_sq_item) != nullptr;
+}
+
+// The target's item, or null with the error set. An exact dict missing a string key answers
+// null with no error at all, the common way to reach the attribute fallback.
+Ref lookup_item(PyObject* target, PyObject* key) {
+  if (PyUnicode_Check(key)) {
+    if (PyDict_CheckExact(target)) return Ref::borrow(PyDict_GetItemWithError(target, key));
+    if (!has_item_lookup(target)) return Ref();
+  }
+  return Ref::steal(PyObject_GetItem(target, key));
+}
+
+// The present item is fetched before the check; a string key whose lookup fails becomes an
+// attribute read, any other failed key reports the target's own error.
+PyObject* getitem(PyObject* self, PyObject* key) {
+  GuardFields& g = guard(self);
+  BorrowFlag::Shared access(g.access);
+  Ref value = lookup_item(g.target.get(), key);
+  if (!value) {
+    if (!PyUnicode_Check(key)) throw PyErrorSet{};
+    if (PyErr_Occurred() && !clear_if_exception()) throw PyErrorSet{};
+    return attribute_read(g, key, Utf8(key)).release();
+  }
+  AccessPath path(g.prefix, key);
+  check_access(g, path, false);
+  return wrap(g, std::move(value), path).release();
+}
+
+int contains(PyObject* self, PyObject* key) {
+  GuardFields& g = guard(self);
+  BorrowFlag::Shared access(g.access);
+  return check(PySequence_Contains(g.target.get(), key));
+}
+
+PyObject* iter(PyObject* self) {
+  static InternedStr iter_name{"__iter__"};
+  GuardFields& g = guard(self);
+  BorrowFlag::Shared access(g.access);
+  return check(PyObject_CallMethodObjArgs(g.target.get(), iter_name.get(), nullptr));
+}
+
+// ---- writes ------------------------------------------------------------------------------
+
+// References a write lets go of. Declared before the exclusive access, they are released after
+// it, so finalizers they trigger do not find the guard busy.
+struct Dropped {
+  Ref old_value;
+  Ref new_value;
+  Ref log;
+};
+
+void report_write(const GuardFields& g, const AccessPath& path, const char* op, PyObject* new_value,
+                  PyObject* old_value, PyObject* key) {
+  PyObject* tx = g.tx.get();
+  Ref path_str = path.str();
+  BorrowFlag::Exclusive hold(transaction_access(tx), {kTransactionBusy});
+  transaction_log_held(tx, path_str.get(), op, new_value, old_value, g.target.get(), key);
+}
+
+// `guard.name = value`, and `guard[name] = value` for a string key.
+void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped) {
+  Utf8 text(name);
+  if (text.view() == "log") {
+    dropped.log = std::move(g.log);
+    if (value != Py_None) g.log = Ref::borrow(value);
+    return;
+  }
+  AccessPath path(g.prefix, name, text.view());
+  check_access(g, path, true);
+  PyObject* target = g.target.get();
+  dropped.old_value = optional_attribute(target, name);
+  if (!dropped.old_value) dropped.old_value = Ref::borrow(Py_None);
+  dropped.new_value = unwrap_value(value);
+  // Heavy-zone names are bulk payloads: written through, never logged.
+  if (g.tx && zone_of(text.view()) != Zone::Heavy) {
+    report_write(g, path, "SET", dropped.new_value.get(), dropped.old_value.get(), name);
+  }
+  check(PyObject_SetAttr(target, name, dropped.new_value.get()));
+}
+
+void item_write(GuardFields& g, PyObject* key, PyObject* value, Dropped& dropped) {
+  AccessPath path(g.prefix, key);
+  check_access(g, path, true);
+  PyObject* target = g.target.get();
+  dropped.new_value = unwrap_value(value);
+  dropped.old_value = Ref::steal(PyObject_GetItem(target, key));
+  if (!dropped.old_value) {
+    if (!clear_if_exception()) throw PyErrorSet{};
+    dropped.old_value = Ref::borrow(Py_None);
+  }
+  if (g.tx) {
+    Ref key_text = Ref::checked(PyObject_Str(key));
+    report_write(g, path, "SET_ITEM", dropped.new_value.get(), dropped.old_value.get(),
+                 key_text.get());
+  }
+  check(PyObject_SetItem(target, key, dropped.new_value.get()));
+}
+
+int setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (value == nullptr) refuse_attribute_delete();
+  GuardFields& g = guard(self);
+  Dropped dropped;
+  BorrowFlag::Exclusive access(g.access);
+  attribute_write(g, name, value, dropped);
+  return 0;
+}
+
+int setitem(PyObject* self, PyObject* key, PyObject* value) {
+  if (value == nullptr) refuse_item_delete();
+  GuardFields& g = guard(self);
+  Dropped dropped;
+  BorrowFlag::Exclusive access(g.access);
+  if (PyUnicode_Check(key)) {
+    attribute_write(g, key, value, dropped);
+  } else {
+    item_write(g, key, value, dropped);
+  }
+  return 0;
+}
+
+// ---- construction ------------------------------------------------------------------------
+
+void collect_names(PyObject* iterable, Contract::Builder& builder, bool inputs) {
+  Ref it = Ref::steal(PyObject_GetIter(iterable));
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+    PyErr_Clear();
+    raise(PyExc_TypeError, "Expected iterable for inputs/outputs");
+  }
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    Utf8 text(as_str(item.get()));
+    if (inputs) {
+      builder.add_input(text.view());
+    } else {
+      builder.add_output(text.view());
+    }
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+// Strict guards may not read the control zones (signals, commands, meta) at all.
+void check_control_inputs(const Contract& contract) {
+  std::size_t i = contract.first_control_zone_input();
+  if (i == Contract::npos) return;
+  Ref name = str_from_utf8(contract.input(i));
+  PyErr_Format(PyExc_PermissionError,
+               "SECURITY VIOLATION: Input '%U' belongs to restricted Control Zone %s.", name.get(),
+               zone_name(zone_of(contract.input(i))));
+  throw PyErrorSet{};
+}
+
+PyObject* as_transaction(PyObject* value) {
+  return as_instance(value, transaction_type(), "Transaction");
+}
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<7> sig{
+      "ContextGuard.__new__()",
+      {"target", "inputs", "outputs", "path_prefix", "tx", "is_admin", "strict_mode"},
+      3};
+  auto a = parse(sig, args, kwargs);
+  std::string prefix;
+  if (a.present(3)) prefix = std::string(Utf8(a.convert(3, as_str)).view());
+  PyObject* tx = a.present(4) ? a.convert(4, as_transaction) : nullptr;
+  bool admin = a.convert_or(5, to_bool, false);
+  bool strict = a.convert_or(6, to_bool, false);
+  Contract::Builder builder;
+  collect_names(a[1], builder, true);
+  collect_names(a[2], builder, false);
+  std::shared_ptr<const Contract> contract = std::move(builder).build();
+  if (strict) check_control_inputs(*contract);
+  return make_guard(type, std::move(contract), std::move(prefix), Ref::borrow(a[0]),
+                    Ref::borrow(tx), admin, strict)
+      .release();
+}
+
+void dealloc(PyObject* self) {
+  Py_CLEAR(*dict_slot(self));
+  dealloc_box<GuardFields>(self);
+}
+
+// ---- properties --------------------------------------------------------------------------
+
+PyObject* get_target(PyObject* self, void*) { return guard(self).target.new_ref(); }
+
+PyObject* get_log(PyObject* self, void*) {
+  const Ref& log = guard(self).log;
+  return log ? log.new_ref() : Ref::borrow(Py_None).release();
+}
+
+// Reached only through the descriptor itself (`guard.log = x` goes through setattro).
+int set_log(PyObject* self, PyObject* value, void*) {
+  GuardFields& g = guard(self);
+  Dropped dropped;
+  BorrowFlag::Exclusive access(g.access);
+  dropped.log = std::move(g.log);
+  if (value != Py_None) g.log = Ref::borrow(value);
+  return 0;
+}
+
+PyTypeObject* build() {
+  static PyMemberDef members[] = {
+      {"__dictoffset__", T_PYSSIZET, kDictOffset, READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+  static PyGetSetDef props[] = {
+      getter<get_target>("_target"),
+      getset<get_log, set_log>("log"),
+      {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+      end_getset(),
+  };
+  TypeSpec spec{"morva_core.ContextGuard",
+                static_cast<int>(kDictOffset + sizeof(PyObject*)),
+                true,
+                {
+                    doc_slot("ContextGuard(target, inputs, outputs, path_prefix=None, tx=None, "
+                             "is_admin=False, strict_mode=False)\n--\n\n"),
+                    slot<new_>(Py_tp_new),
+                    raw_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)),
+                    slot<getattro>(Py_tp_getattro),
+                    slot<setattro>(Py_tp_setattro),
+                    slot<iter>(Py_tp_iter),
+                    slot<contains>(Py_sq_contains),
+                    raw_slot(Py_tp_members, members),
+                    raw_slot(Py_tp_getset, props),
+                },
+                true};
+  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
+  return build_type(std::move(spec));
+}
+
+}  // namespace
+
+PyTypeObject* context_guard_type() {
+  static PyTypeObject* type = nullptr;
+  return cached_type(type, build);
+}
+
+}  // namespace morva
