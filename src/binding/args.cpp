@@ -127,20 +127,10 @@ namespace morva {
 
 void rethrow_for_argument(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Ref cause = Ref::steal(value);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  Ref text = Ref::steal(PyObject_Str(cause.get()));
-  if (!text) throw PyErrorSet{};
+  Ref cause = take_exception();
+  Ref text = Ref::checked(PyObject_Str(cause.get()));
   Ref message = Ref::checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-  Ref error = Ref::checked(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-  PyException_SetCause(error.get(), cause.release());  // steals; also suppresses the context
-  PyErr_SetObject(PyExc_TypeError, error.get());
-  throw PyErrorSet{};
+  raise_from(PyExc_TypeError, message.get(), std::move(cause));
 }
 
 }  // namespace morva

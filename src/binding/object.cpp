@@ -21,6 +21,23 @@ void raise_object(PyObject* type, PyObject* value) {
   throw PyErrorSet{};
 }
 
+Ref take_exception() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+}
+
+void raise_from(PyObject* type, PyObject* message, Ref cause) {
+  Ref error = Ref::checked(PyObject_CallFunctionObjArgs(type, message, nullptr));
+  PyException_SetContext(error.get(), cause.new_ref());  // steals
+  PyException_SetCause(error.get(), cause.release());    // steals; suppresses the context
+  raise_object(type, error.get());
+}
+
 PyObject* panic_exception() {
   // Created once per process under the GIL; never released (process-wide cache).
   static PyObject* type = nullptr;

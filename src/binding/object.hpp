@@ -91,6 +91,13 @@ inline Py_ssize_t check_size(Py_ssize_t n) {
 // Raises an exception instance or type with a str object as argument.
 [[noreturn]] void raise_object(PyObject* type, PyObject* value);
 
+// Takes the current error out of the indicator as one normalised exception object with its
+// traceback attached; the indicator is left clear.
+Ref take_exception();
+// Raises `type(message)` with `cause` as its __cause__ and __context__, as `raise X from Y`
+// inside Y's handler would.
+[[noreturn]] void raise_from(PyObject* type, PyObject* message, Ref cause);
+
 // The process-wide PanicException type (a direct subclass of BaseException), made on first use.
 PyObject* panic_exception();
 

@@ -6,21 +6,11 @@
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
+#include "binding/modules.hpp"
 #include "engine/engine.hpp"
 #include "structures/process_context.hpp"
 
 namespace morva {
-namespace {
-
-// `import name` semantics: the module from sys.modules, else a real import.
-Ref import_module(PyObject* name) {
-  Ref module = Ref::steal(PyImport_GetModule(name));
-  if (module) return module;
-  if (PyErr_Occurred()) throw PyErrorSet{};
-  return Ref::checked(PyImport_Import(name));
-}
-
-}  // namespace
 
 PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {

@@ -8,6 +8,7 @@
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
+#include "binding/modules.hpp"
 #include "binding/type.hpp"
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
@@ -101,24 +102,14 @@ void check_write_timeout(const TransactionFields& t) {
 // an interrupt is not a verdict about the data.
 [[noreturn]] void raise_schema_violation() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Ref cause = Ref::steal(value);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
+  Ref cause = take_exception();
   std::string name = type_qualname(cause.get());
   Ref text = Ref::steal(PyObject_Str(cause.get()));
   if (!text) PyErr_Clear();
   Ref message = Ref::checked(
       text ? PyUnicode_FromFormat("Schema Violation: %s: %U", name.c_str(), text.get())
            : PyUnicode_FromFormat("Schema Violation: %s: <exception str() failed>", name.c_str()));
-  Ref error = Ref::checked(PyObject_CallFunctionObjArgs(schema_violation_error(), message.get(),
-                                                        nullptr));
-  PyException_SetContext(error.get(), cause.new_ref());
-  PyException_SetCause(error.get(), cause.release());
-  raise_object(schema_violation_error(), error.get());
+  raise_from(schema_violation_error(), message.get(), std::move(cause));
 }
 
 // The schema check of a commit. The engine is held shared while the schema runs, so another
@@ -168,11 +159,7 @@ PyObject* path_or_none(PyObject* value) { return value == Py_None ? value : as_s
 Ref deep_copy(PyObject* value) {
   static InternedStr copy_name{"copy"};
   static InternedStr deepcopy_name{"deepcopy"};
-  Ref module = Ref::steal(PyImport_GetModule(copy_name.get()));
-  if (!module) {
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    module = Ref::checked(PyImport_Import(copy_name.get()));
-  }
+  Ref module = import_module(copy_name.get());
   return Ref::checked(
       PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), value, nullptr));
 }

@@ -303,10 +303,8 @@ yaml::Node read_workflow(PyObject* text) {
   if (data == nullptr) {
     // Lone surrogates cannot be encoded: the text is not a readable document.
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    std::string reason = v ? text_of_utf8(v.get()) : std::string("text is not valid UTF-8");
+    Ref error = take_exception();
+    std::string reason = error ? text_of_utf8(error.get()) : std::string("text is not valid UTF-8");
     raise(PyExc_ValueError, "Invalid YAML: " + reason);
   }
   try {
