@@ -94,6 +94,8 @@ PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 
+}  // namespace
+
 // Shared access for a slot store; the replaced object is dropped after the access is released.
 PyObject* store_in(PyObject* self, ObjectSlot EngineFields::*slot, PyObject* value) {
   EngineFields& f = engine_fields(self);
@@ -104,6 +106,8 @@ PyObject* store_in(PyObject* self, ObjectSlot EngineFields::*slot, PyObject* val
   }
   Py_RETURN_NONE;
 }
+
+namespace {
 
 PyObject* set_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.set_schema()", {"schema"}, 1};

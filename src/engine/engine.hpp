@@ -31,6 +31,9 @@ struct EngineFields {
 
 PyTypeObject* engine_type();
 EngineFields& engine_fields(PyObject* engine);
+// Replaces the object in one of the engine's slots under shared access; the replaced object is
+// released after the access is given up. Returns None for the caller.
+PyObject* store_in(PyObject* engine, ObjectSlot EngineFields::*slot, PyObject* value);
 // A new engine exactly as MorvaEngine() builds it.
 Ref make_engine();
 

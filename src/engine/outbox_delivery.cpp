@@ -16,13 +16,7 @@ PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.attach_worker()", {"worker"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& f = engine_fields(self);
-  Ref replaced;
-  {
-    BorrowFlag::Shared access(f.access);
-    replaced = f.worker.exchange(a[0]);
-  }
-  Py_RETURN_NONE;
+  return store_in(self, &EngineFields::worker, a[0]);
 }
 
 namespace {
