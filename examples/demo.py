@@ -1,30 +1,355 @@
-"""A first look at morva_core: read-only views over shared containers and versioned state."""
+"""Order service: a small application built only on morva_core's public API.
 
-import morva_core
-from morva_core import ContextError, FrozenDict, State
+Three orders go through one YAML workflow. Every process runs behind a ContextGuard over its
+own workspace and stages its results in a Transaction that a pydantic model validates before
+the commit; committed outbox messages are delivered by a worker, signals are printed by a
+receiver thread, the payment step is asynchronous and flaky, and an AuditSystem escalates its
+failures. The run ends with a summary.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import copy
+import sys
+import threading
+import warnings
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from pydantic import BaseModel, Field
+
+from morva_core import (
+    AuditBlockError,
+    AuditLevel,
+    AuditRecipe,
+    AuditSystem,
+    AuditWarning,
+    ConfigLoader,
+    ContextGuard,
+    FSMState,
+    MorvaEngine,
+    OutboxMsg,
+    ProcessContext,
+    SchemaViolationError,
+    WorkflowEngine,
+)
+
+# --- the shop's schema, checked by ConfigLoader and enforced by pydantic ---------------------
+
+SCHEMA_TEXT = """
+context:
+  domain:
+    orders: {type: dict}
+    stock: {type: dict}
+  global:
+    currency: {type: str, required: false, default: EUR}
+"""
 
 
-def main() -> None:
-    print(f"morva_core exports {len(morva_core.__all__)} names: {', '.join(morva_core.__all__)}")
-    orders = {"o-1": {"item": "lamp", "qty": 2}}
-    view = FrozenDict(orders)
-    print(f"view over the orders: {view}")
-    orders["o-2"] = {"item": "desk", "qty": 1}
-    print(f"a new order is visible through the view at once: {view.keys()}")
+class Order(BaseModel):
+    item: str
+    qty: int = Field(gt=0)
+    status: str
+    total: float = Field(ge=0)
+
+
+class Domain(BaseModel):
+    orders: dict[str, Order]
+    stock: dict[str, int]
+
+    def model_post_init(self, _context: Any) -> None:
+        short = [item for item, left in self.stock.items() if left < 0]
+        if short:
+            raise ValueError(f"stock would go negative for {', '.join(short)}")
+
+
+class ShopData(BaseModel):
+    """What every commit must satisfy: the engine calls ShopData.model_validate(data)."""
+
+    domain: Domain
+    currency: str = "EUR"
+
+
+WORKFLOW = """
+steps:
+  - check_order
+  - flux: while
+    condition: "job['reserved'] < job['qty']"
+    do:
+      - reserve_unit
+  - flux: if
+    condition: "job['total'] >= 100"
+    then: [apply_discount]
+    else: [standard_price]
+  - flux: run
+    steps:
+      - flux: while
+        condition: "not job['paid']"
+        do: [charge_payment]
+      - ship_order
+"""
+
+PRICES = {"lamp": 60.0, "desk": 240.0, "chair": 45.0}
+
+
+def say(line: str) -> None:
+    """One whole line per event, also when the signal thread prints at the same moment."""
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+# --- processes: each sees only its workspace, through a guard with a declared contract --------
+
+@dataclass
+class Process:
+    inputs: list[str]
+    outputs: list[str]
+    run: Callable[..., Any]
+    asynchronous: bool = False
+
+
+class Workspace:
+    """A process's view of one order: read from the committed state, written through its guard."""
+
+    def __init__(self, ctx: ProcessContext, order_id: str, job: dict[str, Any]) -> None:
+        domain = ctx.domain_ctx
+        self.order_id = order_id
+        self.order = domain["orders"][order_id]
+        self.stock = domain["stock"]
+        for key, value in job.items():
+            setattr(self, key, value)
+
+
+def check_order(ws: ContextGuard) -> None:
+    order = ws.order
+    ws.total = PRICES[order["item"]] * order["qty"]
+
+
+def reserve_unit(ws: ContextGuard) -> None:
+    ws.reserved = ws.reserved + 1
+
+
+def apply_discount(ws: ContextGuard) -> None:
+    ws.total = round(ws.total * 0.9, 2)
+
+
+def standard_price(ws: ContextGuard) -> None:
+    ws.total = ws.total
+
+
+class PaymentGateway:
+    """Declines the first attempt of every order and every attempt for desks."""
+
+    def __init__(self) -> None:
+        self.attempts: dict[str, int] = {}
+
+    async def charge(self, order_id: str, item: str, amount: float) -> bool:
+        await asyncio.sleep(0.01)  # the network round trip
+        self.attempts[order_id] = self.attempts.get(order_id, 0) + 1
+        return item != "desk" and self.attempts[order_id] > 1
+
+
+GATEWAY = PaymentGateway()
+
+
+async def charge_payment(ws: ContextGuard) -> None:
+    ws.paid = await GATEWAY.charge(ws.order_id, ws.order["item"], ws.total)
+
+
+def ship_order(ws: ContextGuard) -> None:
+    ws.shipped = True
+
+
+PROCESSES = {
+    "check_order": Process(["order"], ["total"], check_order),
+    "reserve_unit": Process(["order", "stock"], ["reserved"], reserve_unit),
+    "apply_discount": Process([], ["total"], apply_discount),
+    "standard_price": Process([], ["total"], standard_price),
+    "charge_payment": Process(["order", "order_id"], ["paid", "total"], charge_payment, True),
+    "ship_order": Process(["order"], ["shipped"], ship_order),
+}
+
+
+# --- the service ------------------------------------------------------------------------------
+
+@dataclass
+class Outcome:
+    order_id: str
+    result: str
+    names: list[str] = field(default_factory=list)
+
+
+class OrderService:
+    def __init__(self) -> None:
+        self.engine = MorvaEngine()
+        self.engine.set_schema(ShopData)
+        self.audit = AuditSystem(AuditRecipe(level=AuditLevel.Block, threshold_max=2,
+                                             threshold_min=1), capacity=50)
+        self.engine.set_audit_system(self.audit)
+        self.delivered: list[OutboxMsg] = []
+        self.engine.attach_worker(self.deliver)
+        self.workflow = WorkflowEngine(WORKFLOW, max_ops=200)
+        self.workflow.add_state_observer(self.on_transition)
+        self.current = ""
+        self.commits = 0
+
+    # messages and transitions -----------------------------------------------------------------
+    def deliver(self, msg: OutboxMsg) -> None:
+        self.delivered.append(msg)
+        say(f"[outbox]  delivered {msg.topic} {msg.payload}")
+
+    def on_transition(self, old: FSMState, new: FSMState) -> None:
+        say(f"[fsm]     {self.current}: {repr(old).split('.')[1]} -> {repr(new).split('.')[1]}")
+
+    # one process run: guard, transaction, schema, outbox -----------------------------------
+    def stock_up(self, stock: dict[str, int], orders: dict[str, dict[str, Any]]) -> None:
+        with self.engine.transaction() as tx:
+            tx.update(data={"domain": {"orders": orders, "stock": stock}, "currency": "EUR"})
+        self.commits += 1
+
+    def commit(self, order_id: str, name: str, ws: Workspace, job: dict[str, Any],
+               tx: Any) -> None:
+        for key in PROCESSES[name].outputs:
+            job[key] = getattr(ws, key)
+        domain = copy.deepcopy(self.engine.state.domain.to_dict())
+        order = domain["orders"][order_id]
+        order["total"] = job["total"]
+        if name == "reserve_unit":
+            domain["stock"][order["item"]] -= 1
+        status = {"reserve_unit": "reserved", "charge_payment": "paid" if job["paid"] else
+                  "payment-declined", "ship_order": "shipped"}.get(name, order["status"])
+        order["status"] = status
+        tx.update(data={"domain": domain}, signal={"order": f"{order_id}:{status}"})
+        if name == "ship_order":
+            tx.outbox.add(OutboxMsg("shipping.requested", {"order": order_id,
+                                                           "item": order["item"]}))
+        outputs = {k: job[k] for k in PROCESSES[name].outputs}
+        say(f"[process] {order_id} {name}: {outputs}")
+
+    def run_sync(self, order_id: str, name: str, job: dict[str, Any]) -> None:
+        spec = PROCESSES[name]
+        ws = Workspace(ProcessContext(self.engine.state, job), order_id, job)
+        with self.engine.transaction() as tx:
+            spec.run(ContextGuard(ws, spec.inputs, spec.outputs, tx=tx, strict_mode=True))
+            self.commit(order_id, name, ws, job, tx)
+        self.commits += 1
+        self.audit.log_success(name)
+
+    async def run_async(self, order_id: str, name: str, job: dict[str, Any],
+                        ctx: ProcessContext) -> None:
+        spec = PROCESSES[name]
+        ws = Workspace(ctx, order_id, job)
+        with self.engine.transaction(write_timeout_ms=2000) as tx:
+            await spec.run(ContextGuard(ws, spec.inputs, spec.outputs, tx=tx, strict_mode=True))
+            self.commit(order_id, name, ws, job, tx)
+        self.commits += 1
+        key = f"{name}:{order_id}"
+        if job["paid"]:
+            self.audit.log_success(key)
+        else:
+            self.audit.log_fail(key)  # escalates: warnings first, then AuditBlockError
+
+    def executor_for(self, order_id: str, job: dict[str, Any]) -> Callable[[str], Any]:
+        def executor(name: str) -> Any:
+            if PROCESSES[name].asynchronous:
+                async def process(ctx: ProcessContext) -> None:
+                    await self.run_async(order_id, name, job, ctx)
+
+                # A coroutine over a context built on the state current right now; the
+                # workflow runs it on the event loop while its own thread waits.
+                return self.engine.execute_process_async(name, process)
+            self.run_sync(order_id, name, job)
+            return None
+        return executor
+
+    async def process_order(self, order_id: str, qty: int) -> Outcome:
+        self.current = order_id
+        job = {"qty": qty, "reserved": 0, "total": 0.0, "paid": False, "shipped": False}
+        try:
+            names = await self.workflow.execute_async({"job": job},
+                                                      self.executor_for(order_id, job))
+        except AuditBlockError as exc:
+            return Outcome(order_id, f"blocked ({exc})")
+        except SchemaViolationError as exc:
+            # The pydantic error is kept as the cause; its first message says what failed.
+            reason = exc.__cause__.errors()[0]["msg"] if exc.__cause__ else str(exc)
+            return Outcome(order_id, f"rejected ({reason})")
+        finally:
+            self.engine.process_outbox()
+        return Outcome(order_id, "shipped", names)
+
+
+def listen(receiver: Any) -> None:
+    while True:
+        try:
+            message = receiver.recv()
+        except StopAsyncIteration:
+            return
+        if message == "service:stopped":
+            return
+        say(f"[signal]  {message}")
+
+
+def show_guard_refusal(service: OrderService) -> None:
+    ws = Workspace(ProcessContext(service.engine.state, {}), "A-1", {})
+    guard = ContextGuard(ws, ["order"], [], strict_mode=True)
+    for attempt in (lambda: guard.stock, lambda: setattr(guard, "order", {})):
+        try:
+            attempt()
+        except PermissionError as exc:
+            say(f"[guard]   refused: {exc}")
+
+
+async def main() -> None:
+    ConfigLoader.load_from_string(SCHEMA_TEXT)
+    say("[schema]  context schema is valid")
     try:
-        view["o-3"] = {}
-    except ContextError as exc:
-        print(f"writing through the view is refused: {exc}")
-    print(f"attribute reads fall back to keys: view.get('o-1')['item'] = {view.get('o-1')['item']}")
+        ConfigLoader.load_from_string(SCHEMA_TEXT.replace("required: false", "required: no"))
+    except SchemaViolationError as exc:
+        say(f"[schema]  a typo is caught: {exc}")
 
-    first = State(data={"domain": {"orders": 2}})
-    listener = first.signal.subscribe()
-    second = first.update(data={"domain": {"orders": 3}}, signal={"orders_changed": 3})
-    print(f"version {first.version} still reads {first.domain.to_dict()}, "
-          f"version {second.version} reads {second.domain.to_dict()}")
-    print(f"a subscriber heard {listener.recv()!r}; the shared meta log says "
-          f"{second.meta[-1].message!r}")
+    service = OrderService()
+    hub = service.engine.state.signal
+    listener = threading.Thread(target=listen, args=(hub.subscribe(),))
+    listener.start()
+
+    orders = {
+        "A-1": {"item": "lamp", "qty": 2, "status": "new", "total": 0.0},
+        "C-3": {"item": "chair", "qty": 4, "status": "new", "total": 0.0},
+        "B-7": {"item": "desk", "qty": 1, "status": "new", "total": 0.0},
+    }
+    service.stock_up({"lamp": 5, "desk": 2, "chair": 3}, orders)
+    show_guard_refusal(service)
+
+    def on_warning(message: Any, category: type, *args: Any, **kwargs: Any) -> None:
+        say(f"[audit]   {category.__name__}: {message}")
+
+    outcomes = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", AuditWarning)
+        warnings.showwarning = on_warning
+        for order_id, order in orders.items():
+            outcome = await service.process_order(order_id, order["qty"])
+            say(f"[order]   {order_id}: {outcome.result}")
+            outcomes.append(outcome)
+
+    hub.publish("service:stopped")
+    listener.join(timeout=10)
+
+    state = service.engine.state
+    say("== summary ==")
+    say(f"versions committed: {service.commits} (state version {state.version})")
+    say(f"messages delivered: {len(service.delivered)}")
+    say("orders: " + ", ".join(f"{o.order_id} {o.result.split(' ')[0]}" for o in outcomes))
+    say(f"stock left: {state.domain['stock']}")
+    say("audit log tail:")
+    for entry in service.audit.get_logs()[-4:]:
+        say(f"  {entry}")
+    say("meta log tail:")
+    for entry in state.get_meta_logs()[-3:]:
+        say(f"  {entry}")
 
 
 if __name__ == "__main__":
-    main()
+    asyncio.run(main())
