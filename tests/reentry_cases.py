@@ -189,6 +189,56 @@ def frozen_key_eq_reenters_view():
     return f"ok {view[Key()]}"
 
 
+# --- guard: target hooks and shadow copies ----------------------------------------------------
+
+def target_hook_reenters_guard():
+    outcomes = []
+
+    class Target:
+        def __getattr__(self, name):
+            if name == "computed":
+                outcomes.append(_outcome(lambda: guard.plain))             # read during read
+                outcomes.append(_outcome(lambda: setattr(guard, "out", 1)))  # write during read
+                return 5
+            raise AttributeError(name)
+
+    target = Target()
+    target.plain = 1
+    guard = mc.ContextGuard(target, ["computed", "plain"], ["out"])
+    return f"ok {guard.computed} {outcomes}"
+
+
+def deepcopy_reenters_guarded_transaction():
+    tx = mc.Transaction()
+
+    class Value:
+        def __deepcopy__(self, memo):
+            return _outcome(lambda: tx.get_shadow(1))
+
+    class Target:
+        value = Value()
+
+    guard = mc.ContextGuard(Target(), ["value"], [], tx=tx)
+    return f"ok {guard.value._target}"
+
+
+def schema_uses_guard_on_committing_transaction():
+    engine = mc.MorvaEngine()
+    tx = engine.transaction()
+    guard = mc.ContextGuard({"items": [1]}, ["items"], [], tx=tx)
+    seen = []
+
+    class Schema:
+        @staticmethod
+        def model_validate(data):
+            seen.append(_outcome(lambda: guard["items"]))
+
+    engine.set_schema(Schema)
+    tx.update(data={"a": 1})
+    tx.__exit__(None, None, None)
+    return f"ok {seen} version={engine.state.version}"
+
+
 # --- workflow: executor, condition, observer ---------------------------------------------------
 
 def executor_reenters_engine():

@@ -35,7 +35,7 @@ def test_the_measurement_catches_one_leaked_object_or_reference_per_call():
     assert refs > REF_BOUND
 
 
-@pytest.mark.parametrize("group", ["state", "views", "engine", "workflow", "audit"])
+@pytest.mark.parametrize("group", ["state", "views", "engine", "workflow", "audit", "guard"])
 @pytest.mark.timeout(900)
 def test_operations_do_not_leak(group):
     results = run_group(group)

@@ -26,6 +26,11 @@ EXPECTED = {
     "deepcopy_reenters_transaction": "ok",
     "tracked_key_str_reenters_proxy": "ok ['inner', 'key']",
     "frozen_key_eq_reenters_view": "ok 1",
+    "target_hook_reenters_guard": "ok 5 ['ok', 'RuntimeError: Already borrowed']",
+    "deepcopy_reenters_guarded_transaction": "ok RuntimeError: Already mutably borrowed",
+    "schema_uses_guard_on_committing_transaction":
+        "ok ['RuntimeError: ContextGuard cannot use its Transaction while another operation of "
+        "that Transaction is running'] version=2",
     "executor_reenters_engine": "ok ['outer'] ['outer', 'outer', 'x']",
     "condition_reenters_engine": "ok ['yes']",
     "observer_reenters_engine": "ok ['a'] 4",

@@ -199,6 +199,27 @@ def audit_ops():
     }
 
 
+def guard_ops():
+    payload = {"inner": [1, 2]}
+
+    class Target:
+        pass
+
+    target = Target()
+    target.value, target.box, target.out, target.heavy_blob = 7, payload, 0, None
+    tx = mc.Transaction()
+    plain = mc.ContextGuard(target, ["value", "box"], ["out", "heavy_blob"])
+    tracked = mc.ContextGuard(target, ["value", "box"], ["out", "heavy_blob"], tx=tx)
+    return {
+        "ContextGuard()": (lambda: mc.ContextGuard(target, ["value"], ["out"], tx=tx), [target, tx]),
+        "guarded reads": (lambda: (plain.value, plain["box"], tracked.box, tracked.value),
+                          [target, payload, tx]),
+        "guarded writes": (lambda: (setattr(tracked, "out", payload),
+                                    setattr(tracked, "heavy_blob", payload)), [target, payload, tx]),
+        "refused access": (_raises(lambda: plain.secret, PermissionError), [target]),
+    }
+
+
 def leaky_ops():
     # Self-checks of the measurement: one new object kept per call, and one extra reference to
     # an existing object per call, must both be caught.
@@ -216,5 +237,6 @@ GROUPS = {
     "engine": engine_ops,
     "workflow": workflow_ops,
     "audit": audit_ops,
+    "guard": guard_ops,
     "leaky": leaky_ops,
 }
