@@ -2,10 +2,10 @@
 
 # Type stubs for the compiled module, installed beside it and as the `morva_core-stubs` package.
 #
-# Layout: the 25 exported names in the module's registration order, then the four classes that
-# Python only meets as returned values (underscore-named here because they are not module
-# attributes), then nothing else. Docstrings that the runtime carries are repeated verbatim;
-# the others are short summaries for editors.
+# Layout: a few checking-only aliases and one protocol, the 25 exported names in the module's
+# registration order, then the four classes that Python only meets as returned values
+# (underscore-named here because they are not module attributes). Docstrings that the runtime
+# carries are repeated verbatim; the others are short summaries for editors.
 #
 # Conventions used throughout:
 # - Parameter names, order and defaults are the runtime's text signatures; every parameter can
@@ -21,7 +21,17 @@
 
 from collections.abc import Callable, Coroutine, Hashable, Iterable, Iterator
 from types import TracebackType
-from typing import Any, ClassVar, NoReturn, Protocol, SupportsIndex, TypeVar, final, overload, type_check_only
+from typing import (
+    Any,
+    ClassVar,
+    NoReturn,
+    Protocol,
+    SupportsIndex,
+    TypeVar,
+    final,
+    overload,
+    type_check_only,
+)
 
 from _typeshed import SupportsKeysAndGetItem
 from typing_extensions import Self, TypeAlias, disjoint_base
@@ -65,13 +75,14 @@ _ZoneChanges: TypeAlias = SupportsKeysAndGetItem[str, Any] | Iterable[tuple[str,
 
 @type_check_only
 class _Schema(Protocol):
-    """An engine schema: a commit calls `model_validate` with the new data as a dict (a pydantic model class fits)."""
+    """An engine schema: each commit calls `model_validate(new_data_dict)`; a pydantic model class fits."""
 
     def model_validate(self, obj: dict[str, Any], /) -> object: ...
 
 @disjoint_base
 class MorvaEngine:
-    """Holder of the current State: version-checked swap, commit, transactions, outbox delivery and process launch."""
+    """Holder of the current State: version-checked swap, commit, transactions, outbox delivery,
+    process launch."""
 
     def __new__(cls) -> Self: ...
     @property
@@ -84,7 +95,8 @@ class MorvaEngine:
         heavy: _Zone | None = None,
         signal: _Signals | None = None,
     ) -> None:
-        """Install `state.update(data, heavy, signal)` if the current version is `expected_version`; ContextError otherwise."""
+        """Install `state.update(data, heavy, signal)` if the current version is `expected_version`;
+        raise ContextError otherwise."""
     def commit_state(self, state: State) -> None:
         """Install `state` as the current state, without a version check."""
     def transaction(self, write_timeout_ms: SupportsIndex = 5000) -> Transaction:
@@ -96,7 +108,7 @@ class MorvaEngine:
     def set_audit_system(self, audit: object) -> None:
         """Keep a reference to an audit system (kept for callers; the engine does not call it)."""
     def attach_worker(self, worker: Callable[[OutboxMsg], object]) -> None:
-        """Set the callable that process_outbox hands each committed message to, replacing the previous one."""
+        """Set the callable that process_outbox hands each committed message to (replaces the last)."""
     def process_outbox(self) -> None:
         """Hand every queued message, oldest first, to the attached worker (dropped when none is attached)."""
     @overload
@@ -108,7 +120,9 @@ class MorvaEngine:
         A coroutine function is called and its coroutine returned; any other callable runs in
         a worker thread when the returned awaitable (from asyncio.to_thread) is awaited."""
     @overload
-    def execute_process_async(self, name: str, func: Callable[[ProcessContext], _T]) -> Coroutine[Any, Any, _T]: ...
+    def execute_process_async(
+        self, name: str, func: Callable[[ProcessContext], _T]
+    ) -> Coroutine[Any, Any, _T]: ...
 
 @final
 class Transaction:
@@ -130,7 +144,8 @@ class Transaction:
         _exc_value: BaseException | None = None,
         _traceback: TracebackType | None = None,
     ) -> None:
-        """Commit unless the block raised: update, validate, install, then queue the messages. Never suppresses."""
+        """Commit unless the block raised: update, validate, install, queue the messages.
+        Never suppresses an exception."""
     def get_shadow(self, val: _T, _path: str | None = None) -> _T:
         """Internal: Get shadow copy for CoW/Tracking"""
     def log_internal(
@@ -245,7 +260,9 @@ class State:
     def __setattr__(self, name: str, value: object, /) -> NoReturn:
         """Always raises ContextError: a State never changes; update() makes the next version."""
     def __delattr__(self, name: str, /) -> NoReturn: ...
-    def update(self, data: _Zone | None = None, heavy: _Zone | None = None, signal: _Signals | None = None) -> State:
+    def update(
+        self, data: _Zone | None = None, heavy: _Zone | None = None, signal: _Signals | None = None
+    ) -> State:
         """The next version: these entries merged over this one's, signals broadcast, one meta log entry."""
     def log_meta(self, key: str, message: str) -> None:
         """Log a system event to the Meta Zone Ring Buffer."""
@@ -264,7 +281,8 @@ class State:
         """A read-only view over a new dict of the heavy zone."""
     @property
     def domain(self) -> Any:
-        """The data zone's "domain" entry: a FrozenDict over a stored dict, the stored value otherwise, None when absent."""
+        """The data zone's "domain" entry: a FrozenDict over a stored dict, the stored value
+        otherwise, None when absent."""
     # `global` is a keyword and cannot be spelled as a name in Python source. The first letter of
     # the name below is U+FF47 (fullwidth small g): the parser recognises keywords before it
     # brings identifiers to NFKC normal form, and NFKC maps that letter to a plain "g", so the
@@ -304,7 +322,8 @@ class ProcessContext:
 
 @final
 class FrozenDict:
-    """Read-only view over a dict: item reads, and attribute reads that fall back to keys, return the stored objects."""
+    """Read-only view over a dict: item reads, and attribute reads that fall back to keys,
+    return the stored objects."""
 
     def __new__(cls, data: dict[Any, Any]) -> Self: ...
     def __getitem__(self, key: Hashable, /) -> Any: ...
@@ -353,7 +372,7 @@ class MetaLogEntry:
     def __str__(self) -> str: ...
 
 class ContextError(Exception):
-    """Writing to a State or a FrozenDict, or a compare-and-swap against a version that is no longer current."""
+    """Writing to a State or a FrozenDict, or a compare-and-swap against a stale version."""
 
 @disjoint_base
 class ContextGuard:
@@ -391,7 +410,8 @@ class ContextGuard:
 
 @final
 class ConfigLoader:
-    """Strict validation of YAML schema texts (context, its global and domain zones, and the type / required / default of each field)."""
+    """Strict validation of YAML schema texts: context, its global and domain zones, and the
+    type / required / default of each field."""
 
     @staticmethod
     def load_from_string(content: str) -> None:
