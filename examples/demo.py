@@ -228,20 +228,20 @@ class OrderService:
         say(f"[process] {order_id} {name}: {outputs}")
 
     def run_sync(self, order_id: str, name: str, job: dict[str, Any]) -> None:
-        spec = PROCESSES[name]
+        process = PROCESSES[name]
         ws = Workspace(ProcessContext(self.engine.state, job), order_id, job)
         with self.engine.transaction() as tx:
-            spec.run(ContextGuard(ws, spec.inputs, spec.outputs, tx=tx, strict_mode=True))
+            process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx, strict_mode=True))
             self.commit(order_id, name, ws, job, tx)
         self.commits += 1
         self.audit.log_success(name)
 
     async def run_async(self, order_id: str, name: str, job: dict[str, Any],
                         ctx: ProcessContext) -> None:
-        spec = PROCESSES[name]
+        process = PROCESSES[name]
         ws = Workspace(ctx, order_id, job)
         with self.engine.transaction(write_timeout_ms=2000) as tx:
-            await spec.run(ContextGuard(ws, spec.inputs, spec.outputs, tx=tx, strict_mode=True))
+            await process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx, strict_mode=True))
             self.commit(order_id, name, ws, job, tx)
         self.commits += 1
         key = f"{name}:{order_id}"

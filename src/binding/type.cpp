@@ -5,12 +5,12 @@
 
 namespace morva {
 
-PyTypeObject* build_type(TypeSpec spec) {
-  spec.slots.push_back(PyType_Slot{0, nullptr});
+PyTypeObject* build_type(TypeSpec type_def) {
+  type_def.slots.push_back(PyType_Slot{0, nullptr});
   unsigned int flags = Py_TPFLAGS_DEFAULT;
-  if (spec.subclassable) flags |= Py_TPFLAGS_BASETYPE;
-  if (spec.immutable) flags |= Py_TPFLAGS_IMMUTABLETYPE;
-  PyType_Spec py_spec{spec.name, spec.basicsize, 0, flags, spec.slots.data()};
+  if (type_def.subclassable) flags |= Py_TPFLAGS_BASETYPE;
+  if (type_def.immutable) flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Spec py_spec{type_def.name, type_def.basicsize, 0, flags, type_def.slots.data()};
   PyObject* type = PyType_FromSpec(&py_spec);
   if (type == nullptr) throw PyErrorSet{};
   return reinterpret_cast<PyTypeObject*>(type);

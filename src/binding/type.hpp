@@ -23,7 +23,7 @@ struct TypeSpec {
 };
 
 // Builds a heap type (throws on failure). The caller caches the result for the process.
-PyTypeObject* build_type(TypeSpec spec);
+PyTypeObject* build_type(TypeSpec type_def);
 
 // Caches a type built by `make` for the life of the process (first creator wins, under the GIL).
 template <typename Make>

@@ -395,7 +395,7 @@ PyTypeObject* build() {
       {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
       end_getset(),
   };
-  TypeSpec spec{"morva_core.ContextGuard",
+  TypeSpec type_def{"morva_core.ContextGuard",
                 static_cast<int>(kDictOffset + sizeof(PyObject*)),
                 true,
                 {
@@ -411,9 +411,9 @@ PyTypeObject* build() {
                     raw_slot(Py_tp_getset, props),
                 },
                 true};
-  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
-  return build_type(std::move(spec));
+  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
+  return build_type(std::move(type_def));
 }
 
 }  // namespace

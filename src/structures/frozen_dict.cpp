@@ -79,7 +79,7 @@ PyTypeObject* build() {
       method_noargs<items>("items", "items($self)\n--\n\n"),
       end_methods(),
   };
-  TypeSpec spec{"morva_core.FrozenDict", sizeof(Box<FrozenDictFields>), false,
+  TypeSpec type_def{"morva_core.FrozenDict", sizeof(Box<FrozenDictFields>), false,
                 {
                     doc_slot("FrozenDict(data)\n--\n\n"),
                     slot<new_>(Py_tp_new),
@@ -88,9 +88,9 @@ PyTypeObject* build() {
                     slot<str>(Py_tp_str),
                     raw_slot(Py_tp_methods, methods),
                 }};
-  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
-  return build_type(std::move(spec));
+  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
+  return build_type(std::move(type_def));
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ PyObject* str(PyObject* self) {
 }
 
 PyTypeObject* build() {
-  TypeSpec spec{"morva_core.FrozenList", sizeof(Box<FrozenListFields>), false,
+  TypeSpec type_def{"morva_core.FrozenList", sizeof(Box<FrozenListFields>), false,
                 {
                     doc_slot("FrozenList(data)\n--\n\nImmutable List Wrapper"),
                     slot<new_>(Py_tp_new),
@@ -46,8 +46,8 @@ PyTypeObject* build() {
                     slot<str>(Py_tp_str),
                     slot<str>(Py_tp_repr),
                 }};
-  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
-  return build_type(std::move(spec));
+  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
+  return build_type(std::move(type_def));
 }
 
 }  // namespace

@@ -40,15 +40,15 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyTypeObject* build() {
-  TypeSpec spec{"morva_core.TrackedDict", sizeof(Box<TrackedFields>), false,
+  TypeSpec type_def{"morva_core.TrackedDict", sizeof(Box<TrackedFields>), false,
                 {
                     doc_slot("TrackedDict(data, tx, path)\n--\n\nTransaction-Tracked Dictionary"),
                     slot<new_>(Py_tp_new),
                     dealloc_slot<TrackedFields>(),
                 }};
-  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
-  return build_type(std::move(spec));
+  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
+  return build_type(std::move(type_def));
 }
 
 }  // namespace

@@ -56,16 +56,16 @@ PyTypeObject* build() {
       method<append>("append", "append($self, value)\n--\n\n"),
       end_methods(),
   };
-  TypeSpec spec{"morva_core.TrackedList", sizeof(Box<TrackedFields>), false,
+  TypeSpec type_def{"morva_core.TrackedList", sizeof(Box<TrackedFields>), false,
                 {
                     doc_slot("TrackedList(data, tx, path)\n--\n\nTransaction-Tracked List"),
                     slot<new_>(Py_tp_new),
                     dealloc_slot<TrackedFields>(),
                     raw_slot(Py_tp_methods, methods),
                 }};
-  for (auto s : item_read_slots<getitem>()) spec.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) spec.slots.push_back(s);
-  return build_type(std::move(spec));
+  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
+  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
+  return build_type(std::move(type_def));
 }
 
 }  // namespace
