@@ -66,8 +66,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* audit_level_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 PyObject* audit_level_member(AuditLevelValue level) {

@@ -27,8 +27,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* audit_log_entry_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref audit_log_entries(std::vector<AuditRecord> records) {

@@ -80,8 +80,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* audit_recipe_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 const RecipeValues& recipe_values(PyObject* obj) { return fields<RecipeFields>(obj); }

@@ -218,8 +218,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* audit_system_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva

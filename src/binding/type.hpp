@@ -25,11 +25,13 @@ struct TypeSpec {
 // Builds a heap type (throws on failure). The caller caches the result for the process.
 PyTypeObject* build_type(TypeSpec type_def);
 
-// Caches a type built by `make` for the life of the process (first creator wins, under the GIL).
-template <typename Make>
-PyTypeObject* cached_type(PyTypeObject*& cache, Make&& make) {
-  if (cache == nullptr) cache = make();
-  return cache;
+// The type built by `Build`, made on first request and kept for the life of the process (the
+// first creator wins, under the GIL). Each class's type getter is `return cached_type<build>();`.
+template <PyTypeObject* (*Build)()>
+PyTypeObject* cached_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = Build();
+  return type;
 }
 
 // A Python object whose C++ fields live in place after the header. The fields are constructed

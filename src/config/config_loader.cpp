@@ -62,8 +62,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* config_loader_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva

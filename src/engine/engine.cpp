@@ -165,8 +165,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* engine_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 EngineFields& engine_fields(PyObject* engine) { return fields<EngineFields>(engine); }

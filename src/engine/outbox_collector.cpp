@@ -37,8 +37,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* outbox_collector_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_outbox_collector(SharedMessageList list) {

@@ -231,8 +231,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* transaction_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_transaction(Ref engine, uint64_t write_timeout_ms) {

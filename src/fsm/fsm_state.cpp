@@ -79,8 +79,7 @@ std::string_view fsm_name(FsmValue value) {
 }
 
 PyTypeObject* fsm_state_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_fsm_state(FsmValue value) { return create<FsmFields>(fsm_state_type(), FsmFields{value}); }

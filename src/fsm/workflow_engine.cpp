@@ -466,8 +466,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* workflow_engine_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva::fsm

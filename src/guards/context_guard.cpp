@@ -419,8 +419,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* context_guard_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva

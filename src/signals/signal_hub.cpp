@@ -55,8 +55,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* signal_hub_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_signal_hub(std::shared_ptr<SignalChannel> channel) {

@@ -72,8 +72,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* signal_receiver_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_signal_receiver(std::shared_ptr<SignalChannel> channel) {

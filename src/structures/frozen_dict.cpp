@@ -96,8 +96,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* frozen_dict_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_frozen_dict(Ref dict) {

@@ -64,8 +64,7 @@ Ref log_record_list(PyTypeObject* type, std::vector<MetaLogRecord> records) {
 }
 
 PyTypeObject* meta_log_entry_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref meta_log_entries(const MetaLogBuffer& buffer) {

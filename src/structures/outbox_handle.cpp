@@ -51,8 +51,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* outbox_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_outbox(SharedMessageList list) {

@@ -49,8 +49,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* outbox_msg_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 MessageRecord outbox_msg_record(PyObject* msg) {

@@ -89,8 +89,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* process_context_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_process_context(PyObject* state) {

@@ -243,8 +243,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* state_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 uint64_t state_version(PyObject* state) { return state_of(state).version; }

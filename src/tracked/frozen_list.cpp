@@ -53,8 +53,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* frozen_list_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 Ref make_frozen_list(Ref list) {

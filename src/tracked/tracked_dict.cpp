@@ -54,8 +54,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* tracked_dict_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva

@@ -71,8 +71,7 @@ PyTypeObject* build() {
 }  // namespace
 
 PyTypeObject* tracked_list_type() {
-  static PyTypeObject* type = nullptr;
-  return cached_type(type, build);
+  return cached_type<build>();
 }
 
 }  // namespace morva
