@@ -38,7 +38,7 @@ build: deps venv
 	$(PIP) install -q --no-build-isolation -C cmake.define.MORVA_WERROR=ON .
 
 native: deps venv
-	cmake -S . -B $(NATIVE_DIR) -G Ninja -DMORVA_NATIVE_TESTS=ON -DMORVA_WERROR=ON \
+	cmake -S . -B $(NATIVE_DIR) -G Ninja -DMORVA_NATIVE_TESTS=ON -DMORVA_WERROR=ON -DMORVA_DEBUG_CHECKS=ON \
 	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) >/dev/null
 	cmake --build $(NATIVE_DIR)
 	$(NATIVE_DIR)/morva_native_tests
@@ -57,7 +57,7 @@ bench: build
 # The module built with ASan+UBSan and the whole suite run against it. The interpreter's
 # allocator is set to malloc so the sanitizer sees every allocation.
 asan: deps venv
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DMORVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DMORVA_SANITIZE=ON -DMORVA_DEBUG_CHECKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) >/dev/null
 	cmake --build $(ASAN_DIR) --target morva_core
 	cp morva_core.pyi $(ASAN_DIR)/

@@ -17,7 +17,7 @@
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 
 namespace morva {
 namespace {

@@ -9,7 +9,7 @@
 #include "binding/convert.hpp"
 #include "binding/type.hpp"
 #include "config/schema_records.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 #include "yaml/document.hpp"
 
 namespace morva {

@@ -9,7 +9,7 @@
 #include "engine/async_process.hpp"
 #include "engine/outbox_delivery.hpp"
 #include "engine/transaction.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 #include "structures/state.hpp"
 
 namespace morva {

@@ -12,7 +12,7 @@
 #include "binding/type.hpp"
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 #include "structures/outbox.hpp"
 
 namespace morva {

@@ -12,7 +12,7 @@
 #include "engine/outbox_collector.hpp"
 #include "engine/transaction.hpp"
 #include "guards/context_guard.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 #include "signals/signal_hub.hpp"
 #include "signals/signal_receiver.hpp"
 #include "structures/frozen_dict.hpp"

@@ -10,7 +10,7 @@
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 #include "signals/channel.hpp"
 #include "signals/signal_hub.hpp"
 #include "structures/frozen_dict.hpp"

@@ -1,5 +1,5 @@
 // Creation and process-wide caching of the exception types.
-#include "lib/exceptions.hpp"
+#include "errors/exceptions.hpp"
 
 #include <string>
 
