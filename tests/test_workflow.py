@@ -589,6 +589,23 @@ class TestSimulate:
         path = e.simulate({})
         assert len(path) == 60_001 and path[-1] == "n60000" and time.monotonic() - started < 3
 
+    def test_signal_handlers_run_during_a_long_walk(self):
+        out = run_python("""
+            import signal, morva_core
+            class Stop(Exception):
+                pass
+            def stop(*args):
+                raise Stop
+            signal.signal(signal.SIGALRM, stop)
+            e = morva_core.WorkflowEngine("nodes: {start: a, a: {next: b}, b: {next: a}}")
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.01)
+                e.simulate({})
+            except Stop:
+                print("stopped")
+        """)
+        assert out.stdout == "stopped\n"
+
 
 class TestInterface:
     def test_fsm_state(self):
