@@ -23,6 +23,12 @@ P, R, W, C, F = (FSMState.Pending, FSMState.Running, FSMState.WaitingIO, FSMStat
 TRIP = "Flux Safety Trip: Exceeded {} operations. Check for infinite loops."
 
 
+# For a child interpreter: a 1 GiB address-space cap (not under the sanitizer, which reserves
+# more), so a reader that copied or expanded without bound dies instead of answering.
+MEMORY_CAP = "" if os.environ.get("MORVA_ASAN") else \
+    "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
+
+
 def run(text, ctx=None, **kw):
     return WorkflowEngine(textwrap.dedent(text), **kw).execute({} if ctx is None else ctx,
                                                                lambda n: None)
@@ -121,12 +127,9 @@ class TestStepFormat:
 
 @pytest.mark.timeout(120)
 def test_hostile_yaml_gives_only_value_error_in_bounded_time_and_memory():
-    # In a child with a 1 GiB address-space cap (not under the sanitizer, which reserves more).
-    cap = "" if os.environ.get("MORVA_ASAN") else \
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
     out = run_python(f"""
         import random, resource, time, morva_core
-        {cap}
+        {MEMORY_CAP}
         laughs = 'a: &a ["lol","lol","lol","lol","lol","lol","lol","lol","lol"]\\n' + ''.join(
             f'{{chr(98 + i)}}: &{{chr(98 + i)}} [' + ','.join(['*' + chr(97 + i)] * 9) + ']\\n'
             for i in range(9))
@@ -157,12 +160,10 @@ def test_hostile_yaml_gives_only_value_error_in_bounded_time_and_memory():
 
 @pytest.mark.timeout(120)
 def test_aliases_count_at_full_depth_and_anchors_are_not_copied():
-    cap = "" if os.environ.get("MORVA_ASAN") else \
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
     out = run_python(f"""
         import resource, threading, time
         from morva_core import ConfigLoader, SchemaViolationError, WorkflowEngine
-        {cap}
+        {MEMORY_CAP}
         def wrapped(levels):  # each anchor wraps the previous one: written 2 deep, used deeper
             return "a0: &a0 [p]\\n" + "".join(f"a{{i}}: &a{{i}} [*a{{i - 1}}]\\n" for i in range(1, levels))
         runs = "r0: &r0 [p]\\n" + "".join(

@@ -251,7 +251,7 @@ class Run {
             "execute_async() or provided '_loop'.");
     }
     Ref loop = Ref::borrow(found);
-    Ref module = loaded_module(kAsyncio.get());
+    Ref module = import_module(kAsyncio.get());
     PyObject* asyncio = module.get();
     if (runs_on_this_thread(asyncio, loop.get())) {
       raise(PyExc_RuntimeError,
@@ -371,7 +371,7 @@ PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Signature<2> sig{"WorkflowEngine.execute_async()", {"ctx", "executor"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
   PyObject* ctx = a.convert(0, as_dict);
-  Ref asyncio = loaded_module(kAsyncio.get());
+  Ref asyncio = import_module(kAsyncio.get());
   Ref loop =
       Ref::checked(PyObject_CallMethodObjArgs(asyncio.get(), kGetRunningLoop.get(), nullptr));
   Ref copy = Ref::checked(PyDict_Copy(ctx));
