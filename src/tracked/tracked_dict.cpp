@@ -12,7 +12,8 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_tracked(type, args, kwargs, "TrackedDict.__new__()", as_dict);
+  static const Signature<3> sig{"TrackedDict.__new__()", kTrackedParams, 3};
+  return new_tracked(type, args, kwargs, sig, as_dict);
 }
 
 // No __missing__ hook: a dict subclass's default factory is not consulted.

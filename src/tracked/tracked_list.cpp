@@ -14,7 +14,8 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_tracked(type, args, kwargs, "TrackedList.__new__()", as_list);
+  static const Signature<3> sig{"TrackedList.__new__()", kTrackedParams, 3};
+  return new_tracked(type, args, kwargs, sig, as_list);
 }
 
 Py_ssize_t index_of(PyObject* key) {
