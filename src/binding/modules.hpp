@@ -11,7 +11,8 @@
 //   submodules), or pair it with a fallback to import_module when an attribute is missing.
 // - module_attr: getattr(module, name) for a name that ModuleType does not define itself (not a
 //   dunder), with a direct dict read for plain module objects.
-// Never call PyImport_Import directly: it bypasses sys.modules' fast path.
+// Elsewhere, do not call PyImport_Import: it goes through __import__ on every call, even for a
+// module that is already loaded.
 #pragma once
 
 #include "binding/object.hpp"
