@@ -32,7 +32,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
   if (Py_TYPE(other) == Py_TYPE(self)) {  // the classes are final
     bool equal = enum_value(self) == enum_value(other);
-    return Ref::borrow(equal == (op == Py_EQ) ? Py_True : Py_False).release();
+    return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
   }
   if (!PyLong_Check(other)) Py_RETURN_NOTIMPLEMENTED;
   Ref mine = Ref::checked(PyLong_FromLong(enum_value(self)));
@@ -42,18 +42,19 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 }  // namespace
 
 PyTypeObject* build_enum_type(const EnumSpec& spec, PyObject** members) {
-  PyTypeObject* type =
-      build_type(TypeSpec{spec.qualified_name, sizeof(Box<EnumFields>), false,
-                          {
-                              doc_slot(spec.doc),
-                              no_constructor_slot(),
-                              dealloc_slot<EnumFields>(),
-                              slot<repr>(Py_tp_repr),
-                              slot<richcompare>(Py_tp_richcompare),
-                              raw_slot(Py_tp_hash,
-                                       reinterpret_cast<void*>(PyObject_HashNotImplemented)),
-                              slot<to_int>(Py_nb_int),
-                          }});
+  PyTypeObject* type = build_type(TypeSpec{
+      .name = spec.qualified_name,
+      .basicsize = sizeof(Box<EnumFields>),
+      .slots = {
+          doc_slot(spec.doc),
+          no_constructor_slot(),
+          dealloc_slot<EnumFields>(),
+          slot<repr>(Py_tp_repr),
+          slot<richcompare>(Py_tp_richcompare),
+          raw_slot(Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)),
+          slot<to_int>(Py_nb_int),
+      },
+  });
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(type));  // dropped if a member fails
   for (std::size_t i = 0; i < spec.count; ++i) {
     Ref member = make_enum_instance(type, spec, static_cast<int>(i));

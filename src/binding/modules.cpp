@@ -1,4 +1,4 @@
-// Run-time imports of host modules and attribute lookups on them.
+// Run-time lookups of host modules and their attributes.
 #include "binding/modules.hpp"
 
 namespace morva {
@@ -17,6 +17,7 @@ Ref loaded_module(PyObject* name) {
     if (module != nullptr && module != Py_None) return Ref::borrow(module);
     if (module == nullptr && PyErr_Occurred()) throw PyErrorSet{};
   }
+  // The real import also raises the right error for a None entry.
   return Ref::checked(PyImport_Import(name));
 }
 

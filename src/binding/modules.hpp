@@ -1,15 +1,21 @@
 // Finding host modules and their attributes at run time.
 //
 // Which to use:
-// - import_module: an occasional import where the module may still be initialising in another
-//   thread and must be waited for (it checks `__spec__._initializing`, which is slow: it raises
-//   and clears an AttributeError for most modules).
-// - loaded_module: a module looked up on a hot path (every step, every condition). It takes the
-//   sys.modules entry as it is and falls back to a real import only when there is none.
-//   Callers that may meet a half-initialised module look the attribute up with
-//   ModuleLookup::find and do a full import on a miss.
-// - module_attr / ModuleLookup: getattr(module, name) for a name that ModuleType does not
-//   define itself; ModuleLookup also keeps the module's dict while the module stays the same.
+// - import_module: `import name` with its full guarantee: a module that another thread is still
+//   initialising is waited for. For lookups made once or rarely (a constructor, the first use
+//   of a helper module) and for any module that user code may be importing concurrently.
+// - loaded_module: the sys.modules entry as it stands, a real import only on a miss. For hot
+//   paths (every condition, every process step), where PyImport_GetModule's check for a
+//   half-initialised module costs a raised and cleared AttributeError per call. Use it for
+//   modules that are initialised before anyone can see them (builtins, asyncio's own
+//   submodules), or pair it with a fallback to import_module when an attribute is missing.
+// - module_attr: getattr(module, name) for a name that ModuleType does not define itself (not a
+//   dunder), with a direct dict read for plain module objects.
+// - ModuleLookup: module_attr for a module that is normally the same object from call to call
+//   (the module's dict is fetched once and reused while the module is); `find` is the fallback
+//   test for a module that may be half-initialised (a missing attribute is no error).
+// Elsewhere, do not call PyImport_Import: it goes through __import__ on every call, even for a
+// module that is already loaded.
 #pragma once
 
 #include "binding/object.hpp"
@@ -17,9 +23,7 @@
 namespace morva {
 
 Ref import_module(PyObject* name);
-
 Ref loaded_module(PyObject* name);
-
 Ref module_attr(PyObject* module, PyObject* name);
 
 class ModuleLookup {

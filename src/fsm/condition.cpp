@@ -115,7 +115,7 @@ PyObject* warning_probe() {
   Ref ran = Ref::checked(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
   PyObject* made = PyDict_GetItemString(globals.get(), "probe");  // borrowed
   MORVA_CHECK(made != nullptr);
-  if (probe == nullptr) probe = Ref::borrow(made).release();
+  if (probe == nullptr) probe = Py_NewRef(made);
   return probe;
 }
 
