@@ -137,8 +137,9 @@ def test_normal_lookup_comes_first():
     target = Obj(log="target's", x=1)
     g = guard(target, ["x"])
     assert g.log is None and g._target is target and g.__class__ is ContextGuard
+    assert g.x == g.x == 1
     g.__dict__["x"] = "own"
-    assert g.x == "own"  # the instance dictionary is part of the normal lookup
+    assert g.x == "own"  # the instance dictionary is part of the normal lookup, every time
 
     class Sub(ContextGuard):
         label = "sub"
@@ -146,7 +147,9 @@ def test_normal_lookup_comes_first():
         def hello(self):
             return self.x
     s = Sub(target, ["x"], [])
-    assert (s.label, s.hello()) == ("sub", 1)
+    assert (s.label, s.hello(), s.x) == ("sub", 1, 1)
+    Sub.x = "class"
+    assert s.x == "class"
 
 
 def test_type_cannot_be_patched_around_the_checks():

@@ -17,6 +17,7 @@
 #include "engine/transaction.hpp"
 #include "guards/access_path.hpp"
 #include "guards/contract.hpp"
+#include "guards/recent_names.hpp"
 #include "guards/value_types.hpp"
 #include "structures/frozen_dict.hpp"
 #include "tracked/frozen_list.hpp"
@@ -37,6 +38,8 @@ struct GuardFields {
   Ref log;  // free slot for Python, never read here; null when unset
   bool is_admin;
   bool strict_mode;
+  // Public names of reads that passed the check without the normal lookup; see repeated_read.
+  RecentNames readable;
 
   GuardFields(std::shared_ptr<const Contract> c, std::string p, Ref t, Ref x, bool admin,
               bool strict)
@@ -173,10 +176,26 @@ bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view tex
 
 // The guard's own attributes (log, _target, the standard ones) first; anything else is a
 // guarded read of the target.
+// The common read: an exact guard with no instance dictionary, asked again for a public name
+// it already found readable (so the normal lookup cannot find it, and the check would pass),
+// handing out a value that needs no wrapping. Null when that does not apply and nothing was read.
+Ref repeated_read(PyObject* self, GuardFields& g, PyObject* name) {
+  if (Py_TYPE(self) != context_guard_type() || *dict_slot(self) != nullptr ||
+      !g.readable.contains(name)) {
+    return Ref();
+  }
+  Ref value = Ref::checked(PyObject_GetAttr(g.target.get(), name));
+  if (!g.tx || is_builtin_scalar(value.get())) return value;
+  std::string scratch;
+  AccessPath path(g.prefix, name, utf8_lossless(name, scratch));
+  return hand_out(g, std::move(value), path);
+}
+
 PyObject* getattro(PyObject* self, PyObject* name) {
   check_depth();
   GuardFields& g = guard(self);
   BorrowFlag::Shared access(g.access);
+  if (Ref value = repeated_read(self, g, name)) return value.release();
   Ref holder;
   name = exact_name(name, holder);
   std::string scratch;
@@ -184,8 +203,12 @@ PyObject* getattro(PyObject* self, PyObject* name) {
   if (normal_lookup_may_find(self, name, text)) {
     PyObject* found = PyObject_GenericGetAttr(self, name);
     if (found != nullptr || !clear_if_attribute_error()) return check(found);
+    return attribute_read(g, name, text).release();
   }
-  return attribute_read(g, name, text).release();
+  // Only names that the normal lookup cannot find, and that passed the check, are remembered.
+  Ref value = attribute_read(g, name, text);
+  if (!text.starts_with('_')) g.readable.remember(name);
+  return value.release();
 }
 
 // Whether item lookup on the target can do anything but fail: a string key on an object
