@@ -34,7 +34,8 @@ PyObject* exact_name(PyObject* name, Ref& holder) {
   return holder.get();
 }
 
-ItemKey::ItemKey(PyObject* key) : key_(key) {
+void ItemKey::resolve() {
+  PyObject* key = key_;
   if (PyUnicode_Check(key)) {
     kind_ = Kind::Name;
     key_ = exact_name(key, holder_);
@@ -65,10 +66,18 @@ AccessPath::AccessPath(std::string_view prefix, PyObject* name, std::string_view
 AccessPath::AccessPath(std::string_view prefix, const ItemKey& key) : key_(key.get()) {
   std::string scratch;
   switch (key.kind_) {
-    case ItemKey::Kind::Name:
-      build_name_path(built_, prefix, utf8_lossless(key_, scratch));
+    case ItemKey::Kind::Name: {
+      std::string_view text = utf8_lossless(key_, scratch);
       if (prefix.empty()) same_ = key_;
+      if (prefix.empty() && text.data() != scratch.data()) {
+        // The str's own UTF-8, which lives as long as the key: no copy needed.
+        borrowed_ = true;
+        name_utf8_ = text;
+        return;
+      }
+      build_name_path(built_, prefix, text);
       return;
+    }
     case ItemKey::Kind::Index:
       build_index_path(built_, prefix, key.index_);
       return;

@@ -21,17 +21,26 @@ PyObject* exact_name(PyObject* name, Ref& holder);
 // the exact int of its value; every other key is used as it is and checked by its str() text.
 class ItemKey {
  public:
-  explicit ItemKey(PyObject* key);
+  explicit ItemKey(PyObject* key) : key_(key) {
+    if (PyUnicode_CheckExact(key)) {
+      kind_ = Kind::Name;
+    } else {
+      resolve();
+    }
+  }
   ItemKey(const ItemKey&) = delete;
   ItemKey& operator=(const ItemKey&) = delete;
 
   // The key to reach the target with.
   PyObject* get() const noexcept { return key_; }
   bool is_name() const noexcept { return kind_ == Kind::Name; }
+  // An exact str or an exact int (or bool): immutable, and checked by its value alone.
+  bool is_exact() const noexcept { return kind_ != Kind::Other; }
 
  private:
   friend class AccessPath;
   enum class Kind { Name, Index, Other };
+  void resolve();  // every key but an exact str
   Ref holder_;
   PyObject* key_;
   Kind kind_ = Kind::Other;

@@ -7,6 +7,7 @@
 #include <structmember.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "binding/args.hpp"
@@ -38,8 +39,8 @@ struct GuardFields {
   Ref log;  // free slot for Python, never read here; null when unset
   bool is_admin;
   bool strict_mode;
-  // Public names of reads that passed the check without the normal lookup; see repeated_read.
-  RecentNames readable;
+  // What the last checks found for their (exact str) names; see repeated_read.
+  RecentNames recent;
 
   GuardFields(std::shared_ptr<const Contract> c, std::string p, Ref t, Ref x, bool admin,
               bool strict)
@@ -181,7 +182,7 @@ bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view tex
 // handing out a value that needs no wrapping. Null when that does not apply and nothing was read.
 Ref repeated_read(PyObject* self, GuardFields& g, PyObject* name) {
   if (Py_TYPE(self) != context_guard_type() || *dict_slot(self) != nullptr ||
-      !g.readable.contains(name)) {
+      !g.recent.knows(name, RecentNames::kReadableAsAttribute)) {
     return Ref();
   }
   Ref value = Ref::checked(PyObject_GetAttr(g.target.get(), name));
@@ -207,7 +208,7 @@ PyObject* getattro(PyObject* self, PyObject* name) {
   }
   // Only names that the normal lookup cannot find, and that passed the check, are remembered.
   Ref value = attribute_read(g, name, text);
-  if (!text.starts_with('_')) g.readable.remember(name);
+  g.recent.remember(name, RecentNames::kReadable | RecentNames::kReadableAsAttribute);
   return value.release();
 }
 
@@ -244,8 +245,13 @@ PyObject* getitem(PyObject* self, PyObject* raw_key) {
     std::string scratch;
     return attribute_read(g, key.get(), utf8_lossless(key.get(), scratch)).release();
   }
+  if (key.is_exact() && g.recent.knows(key.get(), RecentNames::kReadable) &&
+      (!g.tx || is_builtin_scalar(value.get()))) {
+    return value.release();  // the same check passed before, and nothing to wrap
+  }
   AccessPath path(g.prefix, key);
   check_access(g, path, false);
+  if (key.is_exact()) g.recent.remember(key.get(), RecentNames::kReadable);
   return hand_out(g, std::move(value), path).release();
 }
 
@@ -282,8 +288,27 @@ void report_write(const GuardFields& g, const AccessPath& path, const char* op, 
   transaction_log_held(tx, path_str.get(), op, new_value, old_value, g.target.get(), key);
 }
 
+// The rest of an attribute write once it is permitted: the old value, the report to the
+// transaction when `logged_path` is given, then the store.
+void store_attribute(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped,
+                     const AccessPath* logged_path) {
+  PyObject* target = g.target.get();
+  dropped.old_value = optional_attribute(target, name);
+  if (!dropped.old_value) dropped.old_value = Ref::borrow(Py_None);
+  dropped.new_value = unwrap_value(value);
+  if (logged_path != nullptr) {
+    report_write(g, *logged_path, "SET", dropped.new_value.get(), dropped.old_value.get(), name);
+  }
+  check(PyObject_SetAttr(target, name, dropped.new_value.get()));
+}
+
 // `guard.name = value`, and `guard[name] = value` for a string key; `name` is an exact str.
 void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped) {
+  // Without a transaction nothing but the check needs the name's text.
+  if (!g.tx && g.recent.knows(name, RecentNames::kWritable)) {
+    store_attribute(g, name, value, dropped, nullptr);
+    return;
+  }
   std::string scratch;
   std::string_view text = utf8_lossless(name, scratch);
   if (text == "log") {
@@ -293,20 +318,20 @@ void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& d
   }
   AccessPath path(g.prefix, name, text);
   check_access(g, path, true);
-  PyObject* target = g.target.get();
-  dropped.old_value = optional_attribute(target, name);
-  if (!dropped.old_value) dropped.old_value = Ref::borrow(Py_None);
-  dropped.new_value = unwrap_value(value);
+  g.recent.remember(name, RecentNames::kWritable);
   // Heavy-zone names are bulk payloads: written through, never logged.
-  if (g.tx && zone_of(text) != Zone::Heavy) {
-    report_write(g, path, "SET", dropped.new_value.get(), dropped.old_value.get(), name);
-  }
-  check(PyObject_SetAttr(target, name, dropped.new_value.get()));
+  bool logged = g.tx && zone_of(text) != Zone::Heavy;
+  store_attribute(g, name, value, dropped, logged ? &path : nullptr);
 }
 
 void item_write(GuardFields& g, const ItemKey& key, PyObject* value, Dropped& dropped) {
-  AccessPath path(g.prefix, key);
-  check_access(g, path, true);
+  std::optional<AccessPath> path;
+  // Without a transaction nothing but the check needs the path.
+  if (g.tx || !key.is_exact() || !g.recent.knows(key.get(), RecentNames::kWritable)) {
+    path.emplace(g.prefix, key);
+    check_access(g, *path, true);
+    if (key.is_exact()) g.recent.remember(key.get(), RecentNames::kWritable);
+  }
   PyObject* target = g.target.get();
   dropped.new_value = unwrap_value(value);
   dropped.old_value = Ref::steal(PyObject_GetItem(target, key.get()));
@@ -315,8 +340,8 @@ void item_write(GuardFields& g, const ItemKey& key, PyObject* value, Dropped& dr
     dropped.old_value = Ref::borrow(Py_None);
   }
   if (g.tx) {
-    Ref key_text = path.key_text();
-    report_write(g, path, "SET_ITEM", dropped.new_value.get(), dropped.old_value.get(),
+    Ref key_text = path->key_text();
+    report_write(g, *path, "SET_ITEM", dropped.new_value.get(), dropped.old_value.get(),
                  key_text.get());
   }
   check(PyObject_SetItem(target, key.get(), dropped.new_value.get()));
