@@ -25,8 +25,7 @@ bool type_name_of(PyObject* value, Ref& holder, std::string_view& out) {
   const char* data = PyUnicode_AsUTF8AndSize(holder.get(), &size);
   if (data == nullptr) {
     // A name that is not valid UTF-8 names none of the types the guard knows.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
-    PyErr_Clear();
+    if (!clear_if(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
     return false;
   }
   out = std::string_view(data, static_cast<std::size_t>(size));
