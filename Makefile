@@ -84,7 +84,7 @@ venv: $(VENV)/.stamp-dev
 
 # The module is rebuilt and reinstalled only when a source, the build files or the venv changed.
 $(VENV)/.stamp-build: $(VENV)/.stamp-demo $(SOURCES)
-	@echo "==> building and installing morva_core into $(VENV) (a first build takes about a minute)"
+	@echo "==> building and installing morva_core into $(VENV) (a first build takes a few minutes)"
 	@$(PIP) install $(PIP_Q) --no-build-isolation -C cmake.define.MORVA_WERROR=ON .
 	@touch $@
 

@@ -43,6 +43,15 @@ def test_wheel_is_abi3_manylinux_and_carries_libyaml(wheel):
     assert b"Classifier: Typing :: Typed" in meta
 
 
+@pytest.mark.timeout(1600)
+def test_wheel_uses_only_the_stable_abi_of_3_10(wheel):
+    pytest.importorskip("abi3audit")
+    out = subprocess.run([sys.executable, "-m", "abi3audit", "--strict", "--report", str(wheel)],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+    assert '"non_abi3_symbols": []' in out.stdout and '"computed": "3.10"' in out.stdout
+
+
 def hide_libyaml(command):
     """`command` run in a private mount namespace where the system's libyaml is an empty file."""
     libs = {os.path.realpath(p) for pattern in ("/usr/lib*/libyaml-0.so*", "/usr/lib*/*/libyaml-0.so*")
