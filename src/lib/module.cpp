@@ -108,6 +108,7 @@ PyObject* init_module() {
   static PyObject* cached = nullptr;
   if (cached != nullptr) return Ref::borrow(cached).release();
   Ref module = Ref::checked(PyModule_Create(&module_def));
+  arm_exit_gate();
   for (const Registration& entry : kRegistry) register_entry(module.get(), entry);
   for (auto build : kHiddenTypes) build();
   cached = module.new_ref();
