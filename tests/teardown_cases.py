@@ -160,12 +160,6 @@ def _exit_signal_str():
     mc.State().update(signal={"k": _SlowStr()})
 
 
-def _exit_worker():
-    engine = _queued_engine(1)
-    engine.attach_worker(_nap)
-    engine.process_outbox()
-
-
 EXITS = {name[len("_exit_"):]: fn for name, fn in globals().items() if name.startswith("_exit_")}
 
 
