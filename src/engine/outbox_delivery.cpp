@@ -7,7 +7,8 @@
 
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
-#include "engine/engine.hpp"
+#include "binding/stack_guard.hpp"
+#include "engine/engine_fields.hpp"
 #include "structures/outbox_msg.hpp"
 
 namespace morva {
@@ -16,7 +17,7 @@ PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.attach_worker()", {"worker"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::worker, a[0]);
+  return store_in(self, &MorvaEngineFields::worker, a[0]);
 }
 
 namespace {
@@ -46,7 +47,8 @@ void deliver(PyObject* worker, MessageBatch& batch) {
 }  // namespace
 
 PyObject* process_outbox(PyObject* self, PyObject*) {
-  EngineFields& f = engine_fields(self);
+  check_stack("in process_outbox");
+  MorvaEngineFields& f = engine_fields(self);
   MessageBatch batch;
   Ref worker;
   {

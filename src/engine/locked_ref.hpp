@@ -1,6 +1,7 @@
-// ObjectSlot: one optional Python reference behind its own mutex. The mutex covers only the
-// pointer exchange; callers call out with the reference they took and drop replaced objects
-// after the lock is gone, so no Python code (finalizers included) ever runs under it.
+// LockedRef: one optional Python reference behind its own mutex (the engine's worker, schema
+// and audit references). The mutex covers only the pointer exchange; callers call out with the
+// reference they took and drop replaced objects after the lock is gone, so no Python code
+// (finalizers included) ever runs under it.
 #pragma once
 
 #include <mutex>
@@ -9,7 +10,7 @@
 
 namespace morva {
 
-class ObjectSlot {
+class LockedRef {
  public:
   // A new reference to the stored object, or an empty Ref when nothing was ever stored.
   Ref get() const {
