@@ -1,5 +1,5 @@
-// MorvaEngine: construction, the state property, the schema / worker / audit / strict
-// references and the transaction factory. State replacement lives in state_commits.cpp,
+// MorvaEngine: construction, the state property, the schema / worker / audit references and
+// the strict flag, and the transaction factory. State replacement lives in state_commits.cpp,
 // delivery in outbox_delivery.cpp, process launch in async_process.cpp.
 #include "engine/engine.hpp"
 
@@ -58,7 +58,7 @@ PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
   auto a = parse(sig, args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
-  f.strict.store(a.convert(0, to_bool));
+  f.strict = a.convert(0, to_bool);
   Py_RETURN_NONE;
 }
 
@@ -94,12 +94,12 @@ PyTypeObject* build() {
 
 }  // namespace
 
-PyObject* store_in(PyObject* self, LockedRef MorvaEngineFields::*ref, PyObject* value) {
+PyObject* store_in(PyObject* self, Ref MorvaEngineFields::*ref, PyObject* value) {
   MorvaEngineFields& f = engine_fields(self);
-  Ref replaced;
+  Ref replaced = Ref::borrow(value);
   {
     BorrowFlag::Shared access(f.access);
-    replaced = (f.*ref).exchange(value);
+    std::swap(replaced, f.*ref);
   }
   Py_RETURN_NONE;
 }

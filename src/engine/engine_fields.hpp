@@ -2,12 +2,9 @@
 // outbox_delivery, async_process); everything else reaches the engine through engine.hpp.
 #pragma once
 
-#include <atomic>
-
 #include "binding/borrow.hpp"
 #include "binding/object.hpp"
 #include "engine/commit_gate.hpp"
-#include "engine/locked_ref.hpp"
 #include "structures/message_list.hpp"
 
 namespace morva {
@@ -22,10 +19,14 @@ struct MorvaEngineFields {
   BorrowFlag access;
   Ref state;          // the current State; replaced only under exclusive access
   MessageList queue;  // committed, not yet delivered messages
-  LockedRef worker;
-  LockedRef schema;
-  LockedRef audit;                  // stored for callers, never read
-  std::atomic<bool> strict{false};  // stored for callers, never read
+  // The worker, schema and audit references (each empty until first set) and the strict flag
+  // are read and replaced only with the GIL held, which is what serialises them: no thread
+  // touches them without it, so they need no mutex of their own. Users take a new reference
+  // before calling out, and replaced objects are dropped after the engine's access is released.
+  Ref worker;
+  Ref schema;
+  Ref audit;            // stored for callers, never read
+  bool strict = false;  // stored for callers, never read
 
   explicit MorvaEngineFields(Ref first_state) : state(std::move(first_state)) {}
 };
@@ -34,7 +35,7 @@ MorvaEngineFields& engine_fields(PyObject* engine);
 
 // Replaces the object in one of the engine's references under shared access; the replaced
 // object is released after the access is given up. Returns None for the caller.
-PyObject* store_in(PyObject* engine, LockedRef MorvaEngineFields::*ref, PyObject* value);
+PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
 
 // The MorvaEngine methods that replace the state (state_commits.cpp).
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -1,5 +1,5 @@
 // attach_worker / process_outbox. A delivery first takes the whole queued batch and a
-// reference to the worker, then lets go of everything (queue lock, worker slot, the engine's
+// reference to the worker, then lets go of everything (queue lock, the engine's
 // access) before calling the worker. So a worker may attach another worker, run
 // process_outbox again, or commit on the same engine: new commits land in the emptied queue
 // and wait for the next call, and nothing the worker does can touch the batch in hand.
@@ -55,7 +55,7 @@ PyObject* process_outbox(PyObject* self, PyObject*) {
     BorrowFlag::Shared access(f.access);
     batch = f.queue.take_all();
     if (batch.empty()) Py_RETURN_NONE;
-    worker = f.worker.get();
+    worker = Ref::borrow(f.worker.get());
   }
   // No worker: the batch is discarded here, outside every lock.
   if (worker) deliver(worker.get(), batch);

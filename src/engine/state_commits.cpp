@@ -19,8 +19,8 @@
 // engine's access flag is held only where its rules need it: shared while the schema runs (so
 // commit_state from inside the schema is refused), exclusive inside commit_state and for the
 // whole of compare_and_swap (so an overriding `update` cannot change the engine mid-swap). No
-// C++ mutex is held while Python code runs: the schema reference is copied out of its slot
-// before the call, and the replaced state is dropped only after everything is released.
+// C++ mutex is held while Python code runs, and the replaced state is dropped only after
+// everything is released.
 //
 // Where messages move. Last, and only once commit_state has returned: under the transaction's
 // list lock, then the queue's lock, all of the transaction's records go to the end of the
@@ -32,8 +32,8 @@
 //   1. a transaction's access flag (its __exit__ holds it shared for the whole commit);
 //   2. the engine's commit gate (commits, compare_and_swap, commit_state, process launches);
 //   3. the engine's access flag;
-//   4. one LockedRef mutex (schema, worker or audit): never two, never across Python code;
-//   5. a transaction's message-list lock, then the engine's queue lock.
+//   4. a transaction's message-list lock, then the engine's queue lock (never across Python
+//      code; the worker, schema and audit references need no lock: the GIL serialises them).
 // Python code that runs while 2 or 3 is held runs on the thread that holds the gate, so a
 // commit, swap or launch it starts passes the gate again and meets the access flag's
 // same-thread rules: RuntimeError where the access conflicts ("Already borrowed" / "Already
@@ -87,14 +87,15 @@ Ref install(MorvaEngineFields& f, Ref next) {
   raise_from(schema_violation_error(), message.get(), std::move(cause));
 }
 
-// The schema check: shared access while the schema runs; the slot's mutex only while a
-// reference is taken, so a schema that calls set_schema on this engine proceeds.
+// The schema check, under shared access. The schema is called through a reference of its own,
+// so a schema that calls set_schema on this engine replaces it without pulling it from under
+// the running call.
 void validate(MorvaEngineFields& f, PyObject* next_state) {
   static InternedStr data_name{"data"};
   static InternedStr to_dict_name{"to_dict"};
   static InternedStr validate_name{"model_validate"};
   BorrowFlag::Shared access(f.access);
-  Ref schema = f.schema.get();
+  Ref schema = Ref::borrow(f.schema.get());
   if (!schema) return;
   Ref view = Ref::checked(PyObject_GetAttr(next_state, data_name.get()));
   Ref dict = Ref::checked(PyObject_CallMethodObjArgs(view.get(), to_dict_name.get(), nullptr));

@@ -64,13 +64,14 @@ void merge_into(PyObject* target, PyObject* value) {
     check(PyDict_Update(target, value));
     return;
   }
+  // Any other mapping runs Python code (keys(), __getitem__, __iter__) that may come back here.
+  check_stack("in Transaction.update");
   Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<3> sig{"Transaction.update()", {"data", "heavy", "signal"}, 0};
   auto a = parse(sig, args, nargs, kwnames);
-  check_stack("in Transaction.update");
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
   if (a.present(0)) merge_into(t.pending_data.get(), a[0]);
