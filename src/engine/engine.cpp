@@ -82,14 +82,18 @@ PyTypeObject* build() {
       getter<get_state>("state"),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.MorvaEngine", sizeof(Box<MorvaEngineFields>), true,
-                             {
-                                 doc_slot("MorvaEngine()\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<MorvaEngineFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.MorvaEngine",
+      .basicsize = sizeof(Box<MorvaEngineFields>),
+      .subclassable = true,
+      .slots = {
+          doc_slot("MorvaEngine()\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<MorvaEngineFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

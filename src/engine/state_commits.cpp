@@ -67,9 +67,8 @@ Ref install(MorvaEngineFields& f, Ref next) {
 // The mismatch is ordinary flow in a retry loop: the message is formatted straight into the
 // error, without a C++ exception object on the way.
 [[noreturn]] void version_mismatch(uint64_t expected, uint64_t found) {
-  PyErr_Format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
+  raise_format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
                static_cast<unsigned long long>(expected), static_cast<unsigned long long>(found));
-  throw PyErrorSet{};
 }
 
 // Turns the error of a failed model_validate into SchemaViolationError, keeping the original
