@@ -637,3 +637,25 @@ print(results)
 """)
     assert code == 0, err
     assert out == str(["RecursionError: maximum recursion depth"] * 4), out
+
+
+@pytest.mark.timeout(90)
+def test_transaction_keeps_its_engine_while_write_timeout_ms_runs_python_code():
+    # methodcaller hands its own keyword dict to the constructor; __index__ empties it.
+    code, out, err = run_child("""
+import gc, operator
+class Index:
+    def __index__(self):
+        for ref in gc.get_referents(call):
+            if isinstance(ref, dict):
+                ref.clear()
+        gc.collect()
+        filler = [MorvaEngine() for _ in range(50)]
+        return 5
+call = operator.methodcaller("__call__", engine=MorvaEngine(), write_timeout_ms=Index())
+tx = call(__import__("morva_core").Transaction)
+with tx:
+    tx.update(data={"a": 1})
+print("ok", tx.write_timeout_ms)
+""")
+    assert (code, out) == (0, "ok 5"), err

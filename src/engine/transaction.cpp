@@ -50,9 +50,11 @@ PyObject* as_engine(PyObject* value) { return as_instance(value, engine_type(), 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<2> sig{"Transaction.__new__()", {"engine", "write_timeout_ms"}, 0};
   auto a = parse(sig, args, kwargs);
-  PyObject* given = a.present(0) ? a.convert(0, as_engine) : nullptr;
+  // The engine is held before write_timeout_ms's __index__ runs: that code may empty the
+  // caller's keyword dict, and with it drop the only other reference to the engine.
+  Ref engine = a.present(0) ? Ref::borrow(a.convert(0, as_engine)) : Ref();
   uint64_t timeout = a.convert_or(1, to_u64, kDefaultWriteTimeoutMs);
-  Ref engine = given != nullptr ? Ref::borrow(given) : make_engine();
+  if (!engine) engine = make_engine();
   return create<TransactionFields>(type, std::move(engine), timeout).release();
 }
 
