@@ -284,7 +284,8 @@ def test_schema_reentry():
     engine.set_schema(schema(first))
     tx.__exit__()
     commit(engine)
-    assert calls == ["first", "second"] and inside == ["Already borrowed"] * 4
+    # The nested commit gets as far as its own schema check, then commit_state is refused.
+    assert calls == ["first", "second", "second"] and inside == ["Already borrowed"] * 4
     assert engine.state.version == 3
 
 
@@ -477,3 +478,184 @@ def test_four_threads_swapping_and_committing():
     for tid, topics in sent.items():
         assert [t for t in delivered if t.startswith(f"{tid}:")] == topics
     assert drain(engine) == []
+
+
+def test_update_result_that_is_not_a_state_is_refused(monkeypatch):
+    engine = MorvaEngine()
+    before = engine.state
+    monkeypatch.setattr(State, "update", lambda self, *args: {"not": "a state"})
+    with raises_exact(TypeError, "'dict' object cannot be converted to 'State'"):
+        engine.compare_and_swap(1, {"a": 1})
+    assert engine.state is before
+
+
+def test_commit_nested_in_an_overriding_commit_state_proceeds():
+    class Chained(MorvaEngine):
+        def commit_state(self, state):
+            super().commit_state(state)
+            if state.version == 2:  # a follow-up transaction, committed from inside the first
+                commit(self, {"b": 2}, messages=[("inner", 0)])
+
+    engine = Chained()
+    commit(engine, {"a": 1}, messages=[("outer", 0)])
+    assert engine.state.version == 3 and dict(engine.state.data.to_dict()) == {"a": 1, "b": 2}
+    assert drain(engine) == ["inner", "outer"]
+
+
+@pytest.mark.timeout(60)
+def test_a_swap_told_it_succeeded_is_never_overwritten():
+    # The swap runs in the window between a commit's read of the state and its install.
+    engine, window, outcome = MorvaEngine(), threading.Event(), []
+
+    class Slow:
+        def __str__(self):
+            window.set()
+            time.sleep(0.2)
+            return "slow"
+
+    def swap():
+        window.wait(10)
+        try:
+            engine.compare_and_swap(1, {"cas": 1})
+            outcome.append("applied")
+        except ContextError as e:
+            outcome.append(str(e))
+
+    t = threading.Thread(target=swap)
+    t.start()
+    with engine.transaction() as tx:
+        tx.update(data={"tx": 1}, signal={"s": Slow()})
+    t.join(10)
+    assert outcome == ["CAS Version Mismatch: Expected 1, Found 2"]
+    assert engine.state.version == 2 and list(engine.state.data.keys()) == ["tx"]
+
+
+def test_commits_onto_a_long_undelivered_queue_cost_the_same():
+    def timed(engine, rounds=1000):
+        start = time.perf_counter()
+        for i in range(rounds):
+            commit(engine, messages=[("m", i)])
+        return time.perf_counter() - start
+
+    loaded = MorvaEngine()
+    commit(loaded, messages=[("m", i) for i in range(100_000)])
+    fresh = MorvaEngine()
+    cost = min(timed(loaded) for _ in range(3)) / min(timed(fresh) for _ in range(3))
+    assert cost < 3, cost  # a queue copied at every commit makes it over 100
+
+
+CHILD_PRELUDE = """
+import sys, threading, time
+from morva_core import MorvaEngine, OutboxMsg, State
+def commit(engine, **staged):
+    with engine.transaction() as tx:
+        tx.update(**staged)
+def outcome(fn):
+    try:
+        fn()
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+    return "ok"
+"""
+
+
+def run_child(body, timeout=60):
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + body], capture_output=True,
+                         text=True, timeout=timeout)
+    return out.returncode, out.stdout.strip(), out.stderr
+
+
+# Python code running inside a swap or a launch commits on the same engine while another
+# thread's commit is under way: the inner commit is refused, the other thread's completes.
+@pytest.mark.parametrize("inside, refusal", [
+    ("engine.compare_and_swap(Index())", "Already mutably borrowed"),
+    ("engine.execute_process_async('p', Sneaky())", "Already borrowed"),
+])
+@pytest.mark.timeout(90)
+def test_a_commit_from_inside_an_engine_call_does_not_deadlock_another_thread(inside, refusal):
+    code, out, err = run_child(f"""
+engine, seen = MorvaEngine(), []
+def callback():
+    if seen:
+        return
+    other = threading.Thread(target=commit, args=(engine,), kwargs={{"data": {{"other": 1}}}})
+    other.start()
+    time.sleep(0.3)  # the other thread is now inside its commit, waiting
+    seen[:] = [outcome(lambda: commit(engine, data={{"inner": 1}})), other]
+class Index:
+    def __index__(self):
+        callback()
+        return 1
+class Sneaky:
+    @property
+    def __class__(self):
+        callback()
+        return Sneaky
+outcome(lambda: {inside})
+seen[1].join(20)
+print(seen[0], engine.state.version, sorted(engine.state.data.keys())[-1])
+""")
+    assert code == 0, err
+    assert out.startswith(f"RuntimeError: {refusal} ") and out.endswith(" other"), out
+
+
+@pytest.mark.timeout(90)
+def test_deep_reentry_through_the_engine_raises_recursion_error_on_a_small_stack():
+    code, out, err = run_child("""
+sys.setrecursionlimit(10**6)
+threading.stack_size(512 * 1024)
+engine = MorvaEngine()
+tx = engine.transaction()
+class Deep:
+    def __deepcopy__(self, memo):
+        return tx.get_shadow(Deep())
+class Again(MorvaEngine):
+    def commit_state(self, state):
+        super().commit_state(state)
+        commit(self)
+class Keys:
+    def keys(self):
+        tx.update(data=Keys())
+        return []
+def worker(msg):
+    with engine.transaction() as inner:
+        inner.outbox.add(msg)
+    engine.process_outbox()
+engine.attach_worker(worker)
+cases = [lambda: tx.get_shadow(Deep()), lambda: commit(Again()), lambda: tx.update(data=Keys()),
+         lambda: worker(OutboxMsg("m", 0))]
+results = []
+def run():
+    for case in cases:
+        results.append(outcome(case).split(" exceeded")[0])
+t = threading.Thread(target=run)
+t.start()
+t.join()
+print(results)
+""")
+    assert code == 0, err
+    assert out == str(["RecursionError: maximum recursion depth"] * 4), out
+
+
+@pytest.mark.timeout(90)
+def test_transaction_keeps_its_engine_while_write_timeout_ms_runs_python_code():
+    # methodcaller hands its own keyword dict to the constructor; __index__ empties it.
+    code, out, err = run_child("""
+import gc, operator
+class Index:
+    def __index__(self):
+        for ref in gc.get_referents(call):
+            if isinstance(ref, dict):
+                ref.clear()
+        gc.collect()
+        filler = [MorvaEngine() for _ in range(50)]
+        return 5
+call = operator.methodcaller("__call__", engine=MorvaEngine(), write_timeout_ms=Index())
+tx = call(__import__("morva_core").Transaction)
+with tx:
+    tx.update(data={"a": 1})
+print("ok", tx.write_timeout_ms)
+""")
+    assert (code, out) == (0, "ok 5"), err

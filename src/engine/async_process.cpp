@@ -1,13 +1,16 @@
 // execute_process_async: a coroutine function is called and its coroutine returned; anything
 // else is handed to asyncio.to_thread. The context is built over the state current at the
-// call, so a commit made before the awaitable runs is not seen by the process.
+// call, so a commit made before the awaitable runs is not seen by the process. A launch holds
+// the engine's commit gate while it runs, so it waits for a commit in progress on another
+// thread and a commit in another thread waits for it.
 #include "engine/async_process.hpp"
 
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
 #include "binding/modules.hpp"
-#include "engine/engine.hpp"
+#include "binding/stack_guard.hpp"
+#include "engine/engine_fields.hpp"
 #include "structures/process_context.hpp"
 
 namespace morva {
@@ -20,7 +23,11 @@ PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_
   static InternedStr asyncio_name{"asyncio"};
   static InternedStr to_thread_name{"to_thread"};
   auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& f = engine_fields(self);
+  check_stack("in execute_process_async");
+  MorvaEngineFields& f = engine_fields(self);
+  // The shared access is held while Python code runs (inspect, the coroutine function,
+  // to_thread), so the gate is taken first: see the lock order in state_commits.cpp.
+  CommitGate::Hold gate(f.gate);
   BorrowFlag::Shared access(f.access);
   a.convert(0, as_str);
   PyObject* func = a[1];

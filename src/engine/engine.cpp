@@ -1,88 +1,34 @@
-// MorvaEngine: current state with version-checked swap and unconditional commit, the schema /
-// worker / audit / strict slots, and the transaction factory. Delivery and async launch live
-// in outbox_delivery.cpp and async_process.cpp.
+// MorvaEngine: construction, the state property, the schema / worker / audit references and
+// the strict flag, and the transaction factory. State replacement lives in state_commits.cpp,
+// delivery in outbox_delivery.cpp, process launch in async_process.cpp.
 #include "engine/engine.hpp"
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/type.hpp"
 #include "engine/async_process.hpp"
+#include "engine/engine_fields.hpp"
 #include "engine/outbox_delivery.hpp"
 #include "engine/transaction.hpp"
-#include "errors/exceptions.hpp"
 #include "structures/state.hpp"
 
 namespace morva {
 namespace {
 
-PyObject* as_state(PyObject* value) { return as_instance(value, state_type(), "State"); }
+Ref first_state() {
+  return Ref::checked(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state_type())));
+}
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<0> sig{"MorvaEngine.__new__()", {}, 0};
   parse(sig, args, kwargs);
-  Ref first = Ref::checked(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state_type())));
-  return create<EngineFields>(type, std::move(first)).release();
+  return create<MorvaEngineFields>(type, first_state()).release();
 }
 
 PyObject* get_state(PyObject* self, void*) {
-  EngineFields& f = engine_fields(self);
+  MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
   return f.state.new_ref();
-}
-
-// Replaces the current state under the exclusive access the caller holds; the old state is
-// handed back so that the caller drops it after releasing that access (its values' finalizers
-// may read the engine).
-Ref install(EngineFields& f, Ref next) {
-  std::swap(f.state, next);
-  return next;
-}
-
-// The mismatch is ordinary flow in a retry loop: the message is formatted straight into the
-// error, without a C++ exception object on the way.
-[[noreturn]] void version_mismatch(uint64_t expected, uint64_t found) {
-  raise_format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
-               static_cast<unsigned long long>(expected), static_cast<unsigned long long>(found));
-}
-
-PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  static const Signature<4> sig{"MorvaEngine.compare_and_swap()",
-                                {"expected_version", "data", "heavy", "signal"}, 1};
-  static InternedStr version_name{"version"};
-  static InternedStr update_name{"update"};
-  auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& f = engine_fields(self);
-  // Declared outside the access scope: whatever is dropped (the old state, a rejected result)
-  // is released only after the engine is free again.
-  Ref current, next;
-  {
-    BorrowFlag::Exclusive access(f.access);
-    uint64_t expected = a.convert(0, to_u64);
-    current = Ref::borrow(f.state.get());
-    Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
-    uint64_t found = to_u64(version.get());
-    if (found != expected) version_mismatch(expected, found);
-    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(), a.or_none(1),
-                                                   a.or_none(2), a.or_none(3), nullptr));
-    as_state(next.get());
-    next = install(f, std::move(next));
-  }
-  Py_RETURN_NONE;
-}
-
-PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.commit_state()", {"state"}, 1};
-  auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& f = engine_fields(self);
-  Ref replaced;
-  {
-    BorrowFlag::Exclusive access(f.access);
-    PyObject* state = a.convert(0, as_state);
-    replaced = install(f, Ref::borrow(state));
-  }
-  Py_RETURN_NONE;
 }
 
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -93,41 +39,26 @@ PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 
-}  // namespace
-
-// Shared access for a slot store; the replaced object is dropped after the access is released.
-PyObject* store_in(PyObject* self, ObjectSlot EngineFields::*slot, PyObject* value) {
-  EngineFields& f = engine_fields(self);
-  Ref replaced;
-  {
-    BorrowFlag::Shared access(f.access);
-    replaced = (f.*slot).exchange(value);
-  }
-  Py_RETURN_NONE;
-}
-
-namespace {
-
 PyObject* set_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.set_schema()", {"schema"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::schema, a[0]);
+  return store_in(self, &MorvaEngineFields::schema, a[0]);
 }
 
 PyObject* set_audit_system(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.set_audit_system()", {"audit"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::audit, a[0]);
+  return store_in(self, &MorvaEngineFields::audit, a[0]);
 }
 
 PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.set_strict_mode()", {"strict"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& f = engine_fields(self);
+  MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
-  f.strict.store(a.convert(0, to_bool));
+  f.strict = a.convert(0, to_bool);
   Py_RETURN_NONE;
 }
 
@@ -153,12 +84,12 @@ PyTypeObject* build() {
   };
   return build_type(TypeSpec{
       .name = "morva_core.MorvaEngine",
-      .basicsize = sizeof(Box<EngineFields>),
+      .basicsize = sizeof(Box<MorvaEngineFields>),
       .subclassable = true,
       .slots = {
           doc_slot("MorvaEngine()\n--\n\n"),
           slot<new_>(Py_tp_new),
-          dealloc_slot<EngineFields, FieldRelease::kCollect>(),
+          dealloc_slot<MorvaEngineFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },
@@ -167,15 +98,22 @@ PyTypeObject* build() {
 
 }  // namespace
 
+PyObject* store_in(PyObject* self, Ref MorvaEngineFields::*ref, PyObject* value) {
+  MorvaEngineFields& f = engine_fields(self);
+  Ref replaced = Ref::borrow(value);
+  {
+    BorrowFlag::Shared access(f.access);
+    std::swap(replaced, f.*ref);
+  }
+  Py_RETURN_NONE;
+}
+
 PyTypeObject* engine_type() {
   return cached_type<build>();
 }
 
-EngineFields& engine_fields(PyObject* engine) { return fields<EngineFields>(engine); }
+MorvaEngineFields& engine_fields(PyObject* engine) { return fields<MorvaEngineFields>(engine); }
 
-Ref make_engine() {
-  Ref first = Ref::checked(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state_type())));
-  return create<EngineFields>(engine_type(), std::move(first));
-}
+Ref make_engine() { return create<MorvaEngineFields>(engine_type(), first_state()); }
 
 }  // namespace morva

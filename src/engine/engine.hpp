@@ -1,40 +1,23 @@
-// MorvaEngine: the holder of the current State, its message queue and its policy slots.
+// MorvaEngine: the holder of the current State, its message queue and its policy references.
+// Its fields are private to the engine's own files; the transaction commits through
+// commit_staged.
 #pragma once
 
-#include <atomic>
-
-#include "binding/borrow.hpp"
 #include "binding/object.hpp"
-#include "engine/slot.hpp"
-#include "structures/outbox.hpp"
+#include "structures/message_list.hpp"
 
 namespace morva {
 
-struct EngineFields {
-  // compare_and_swap and commit_state hold it exclusively; every other engine operation holds
-  // it shared, and only while it touches the engine (never across a call into a worker).
-  BorrowFlag access;
-  // Held exclusively by a transaction commit from its read of the current state to the move
-  // of its messages, so two commits whose schemas run Python code (and may release the GIL)
-  // cannot both build on the same state and lose one of the updates. Another thread's commit
-  // waits; a commit started from inside a commit's own callback raises "Already borrowed".
-  BorrowFlag commit_gate;
-  Ref state;            // the current State; replaced only under exclusive access
-  MessageList queue;    // committed, not yet delivered messages
-  ObjectSlot worker;
-  ObjectSlot schema;
-  ObjectSlot audit;     // stored for callers, never read
-  std::atomic<bool> strict{false};  // stored for callers, never read
-
-  explicit EngineFields(Ref first_state) : state(std::move(first_state)) {}
-};
-
 PyTypeObject* engine_type();
-EngineFields& engine_fields(PyObject* engine);
-// Replaces the object in one of the engine's slots under shared access; the replaced object is
-// released after the access is given up. Returns None for the caller.
-PyObject* store_in(PyObject* engine, ObjectSlot EngineFields::*slot, PyObject* value);
 // A new engine exactly as MorvaEngine() builds it.
 Ref make_engine();
+
+// A transaction's commit into `engine` (a MorvaEngine or subclass): `update` of the current
+// state with the staged `data`, `heavy` and `signals`, the schema check, `commit_state`, then
+// the move of the records in `outbox` (read when the move happens; may be empty) to the
+// engine's queue. Raises without moving anything when a step fails. The protocol is written
+// at the top of state_commits.cpp.
+void commit_staged(PyObject* engine, PyObject* data, PyObject* heavy, PyObject* signals,
+                   const SharedMessageList& outbox);
 
 }  // namespace morva

@@ -1,5 +1,5 @@
 // attach_worker / process_outbox. A delivery first takes the whole queued batch and a
-// reference to the worker, then lets go of everything (queue lock, worker slot, the engine's
+// reference to the worker, then lets go of everything (queue lock, the engine's
 // access) before calling the worker. So a worker may attach another worker, run
 // process_outbox again, or commit on the same engine: new commits land in the emptied queue
 // and wait for the next call, and nothing the worker does can touch the batch in hand.
@@ -7,7 +7,8 @@
 
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
-#include "engine/engine.hpp"
+#include "binding/stack_guard.hpp"
+#include "engine/engine_fields.hpp"
 #include "structures/outbox_msg.hpp"
 
 namespace morva {
@@ -16,7 +17,7 @@ PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Signature<1> sig{"MorvaEngine.attach_worker()", {"worker"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::worker, a[0]);
+  return store_in(self, &MorvaEngineFields::worker, a[0]);
 }
 
 namespace {
@@ -46,14 +47,15 @@ void deliver(PyObject* worker, MessageBatch& batch) {
 }  // namespace
 
 PyObject* process_outbox(PyObject* self, PyObject*) {
-  EngineFields& f = engine_fields(self);
+  check_stack("in process_outbox");
+  MorvaEngineFields& f = engine_fields(self);
   MessageBatch batch;
   Ref worker;
   {
     BorrowFlag::Shared access(f.access);
     batch = f.queue.take_all();
     if (batch.empty()) Py_RETURN_NONE;
-    worker = f.worker.get();
+    worker = Ref::borrow(f.worker.get());
   }
   // No worker: the batch is discarded here, outside every lock (and outside the vector's
   // noexcept destructor: a payload's finalizer may unwind the thread at exit).

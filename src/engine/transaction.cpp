@@ -1,6 +1,5 @@
-// Transaction: staging with dict-merge semantics, the timed `with` block, the commit sequence
-// (update, schema check, commit_state by name, message move), shadow copies and the write-log
-// hook.
+// Transaction: staging with dict-merge semantics, the timed `with` block handing its staged
+// changes to the engine's commit (state_commits.cpp), shadow copies and the write-log hook.
 #include "engine/transaction.hpp"
 
 #include <chrono>
@@ -9,11 +8,12 @@
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
 #include "binding/modules.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/type.hpp"
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
 #include "errors/exceptions.hpp"
-#include "structures/outbox.hpp"
+#include "structures/message_list.hpp"
 
 namespace morva {
 namespace {
@@ -50,9 +50,11 @@ PyObject* as_engine(PyObject* value) { return as_instance(value, engine_type(), 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<2> sig{"Transaction.__new__()", {"engine", "write_timeout_ms"}, 0};
   auto a = parse(sig, args, kwargs);
-  PyObject* given = a.present(0) ? a.convert(0, as_engine) : nullptr;
+  // The engine is held before write_timeout_ms's __index__ runs: that code may empty the
+  // caller's keyword dict, and with it drop the only other reference to the engine.
+  Ref engine = a.present(0) ? Ref::borrow(a.convert(0, as_engine)) : Ref();
   uint64_t timeout = a.convert_or(1, to_u64, kDefaultWriteTimeoutMs);
-  Ref engine = given != nullptr ? Ref::borrow(given) : make_engine();
+  if (!engine) engine = make_engine();
   return create<TransactionFields>(type, std::move(engine), timeout).release();
 }
 
@@ -64,6 +66,8 @@ void merge_into(PyObject* target, PyObject* value) {
     check(PyDict_Update(target, value));
     return;
   }
+  // Any other mapping runs Python code (keys(), __getitem__, __iter__) that may come back here.
+  check_stack("in Transaction.update");
   Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
 }
 
@@ -96,60 +100,16 @@ void check_write_timeout(const TransactionFields& t) {
                static_cast<unsigned long long>(t.write_timeout_ms));
 }
 
-// Turns the error of a failed model_validate into SchemaViolationError, keeping the original
-// as its cause. Errors that are not Exceptions (KeyboardInterrupt, SystemExit) pass unchanged:
-// an interrupt is not a verdict about the data.
-[[noreturn]] void raise_schema_violation() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
-  Ref cause = take_exception();
-  std::string name = type_qualname(cause.get());
-  Ref text = Ref::steal(PyObject_Str(cause.get()));
-  if (!text) PyErr_Clear();
-  Ref message = Ref::checked(
-      text ? PyUnicode_FromFormat("Schema Violation: %s: %U", name.c_str(), text.get())
-           : PyUnicode_FromFormat("Schema Violation: %s: <exception str() failed>", name.c_str()));
-  raise_from(schema_violation_error(), message.get(), std::move(cause));
-}
-
-// The schema check of a commit. The engine is held shared while the schema runs, so another
-// thread's commit waits for the verdict; the slot's mutex is held only to take a reference, so
-// a schema that calls set_schema on this engine proceeds instead of deadlocking.
-void validate(PyObject* engine, PyObject* next_state) {
-  static InternedStr data_name{"data"};
-  static InternedStr to_dict_name{"to_dict"};
-  static InternedStr validate_name{"model_validate"};
-  EngineFields& f = engine_fields(engine);
-  BorrowFlag::Shared access(f.access);
-  Ref schema = f.schema.get();
-  if (!schema) return;
-  Ref view = Ref::checked(PyObject_GetAttr(next_state, data_name.get()));
-  Ref dict = Ref::checked(PyObject_CallMethodObjArgs(view.get(), to_dict_name.get(), nullptr));
-  Ref result = Ref::steal(
-      PyObject_CallMethodObjArgs(schema.get(), validate_name.get(), dict.get(), nullptr));
-  if (!result) raise_schema_violation();
-}
-
 PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<3> sig{"Transaction.__exit__()",
                                 {"_exc_type", "_exc_value", "_traceback"}, 0};
-  static InternedStr state_name{"state"};
-  static InternedStr update_name{"update"};
-  static InternedStr commit_name{"commit_state"};
   auto a = parse(sig, args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
   if (a.present(0)) Py_RETURN_NONE;
   check_write_timeout(t);
-  PyObject* engine = t.engine.get();
-  BorrowFlag::Exclusive serialized(engine_fields(engine).commit_gate);
-  Ref state = Ref::checked(PyObject_GetAttr(engine, state_name.get()));
-  Ref next = Ref::checked(PyObject_CallMethodObjArgs(state.get(), update_name.get(),
-                                                     t.pending_data.get(), t.pending_heavy.get(),
-                                                     t.pending_signals.get(), nullptr));
-  validate(engine, next.get());
-  Ref committed =
-      Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
-  if (t.outbox) MessageList::move_all(*t.outbox, engine_fields(engine).queue);
+  commit_staged(t.engine.get(), t.pending_data.get(), t.pending_heavy.get(),
+                t.pending_signals.get(), t.outbox);
   Py_RETURN_NONE;
 }
 
@@ -166,6 +126,7 @@ Ref deep_copy(PyObject* value) {
 PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<2> sig{"Transaction.get_shadow()", {"val", "_path"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
+  check_stack("while making a shadow copy");
   BorrowFlag::Shared access(tx_fields(self).access);
   a.convert_or(1, path_or_none, Py_None);
   return deep_copy(a[0]).release();

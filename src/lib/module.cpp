@@ -17,7 +17,7 @@
 #include "signals/signal_receiver.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log_entry.hpp"
-#include "structures/outbox_handle.hpp"
+#include "structures/outbox.hpp"
 #include "structures/outbox_msg.hpp"
 #include "structures/process_context.hpp"
 #include "structures/state.hpp"

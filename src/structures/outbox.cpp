@@ -1,38 +1,74 @@
-// The shared message list: appends, snapshots and whole-list moves under its mutex.
+// Outbox: appends copies of OutboxMsg records to a shared list and lists them as new objects.
 #include "structures/outbox.hpp"
 
+#include "binding/args.hpp"
+#include "binding/type.hpp"
+#include "structures/outbox_msg.hpp"
+
 namespace morva {
+namespace {
 
-void MessageList::append(MessageRecord record) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  records_.push_back(std::move(record));
+struct OutboxFields {
+  SharedMessageList list;
+};
+
+MessageList& list_of(PyObject* self) { return *fields<OutboxFields>(self).list; }
+
+PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature<0> sig{"Outbox.__new__()", {}, 0};
+  parse(sig, args, kwargs);
+  return create<OutboxFields>(type, std::make_shared<MessageList>()).release();
 }
 
-MessageBatch MessageList::snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return records_;
+PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature<1> sig{"Outbox.add()", {"msg"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  list_of(self).append(a.convert(0, outbox_msg_record));
+  Py_RETURN_NONE;
 }
 
-MessageBatch MessageList::take_all() {
-  MessageBatch out;
-  std::lock_guard<std::mutex> lock(mutex_);
-  out.swap(records_);
+PyObject* get_messages(PyObject* self, void*) { return outbox_messages(list_of(self)).release(); }
+
+PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method<add>("add", "add($self, msg)\n--\n\n"),
+      end_methods(),
+  };
+  static PyGetSetDef props[] = {
+      getter<get_messages>("messages"),
+      end_getset(),
+  };
+  return build_type(TypeSpec{
+      .name = "morva_core.Outbox",
+      .basicsize = sizeof(Box<OutboxFields>),
+      .slots = {
+          doc_slot("Outbox()\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<OutboxFields, FieldRelease::kCollect>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
+}
+
+}  // namespace
+
+PyTypeObject* outbox_type() {
+  return cached_type<build>();
+}
+
+Ref make_outbox(SharedMessageList list) {
+  return create<OutboxFields>(outbox_type(), std::move(list));
+}
+
+Ref outbox_messages(const MessageList& list) {
+  MessageBatch records = list.snapshot();
+  Ref out = Ref::checked(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Ref msg = make_outbox_msg(std::move(records[i]));
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), msg.release());
+  }
   return out;
-}
-
-bool MessageList::empty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return records_.empty();
-}
-
-void MessageList::move_all(MessageList& from, MessageList& to) {
-  std::lock_guard<std::mutex> from_lock(from.mutex_);
-  if (from.records_.empty() || &from == &to) return;
-  std::lock_guard<std::mutex> to_lock(to.mutex_);
-  to.records_.reserve(to.records_.size() + from.records_.size());
-  for (MessageRecord& record : from.records_) to.records_.push_back(std::move(record));
-  // Every record was moved out, so clearing drops no Python reference.
-  from.records_.clear();
 }
 
 }  // namespace morva

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/object.hpp"
-#include "structures/outbox.hpp"
+#include "structures/message_record.hpp"
 
 namespace morva {
 

@@ -5,7 +5,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/type.hpp"
-#include "structures/outbox_handle.hpp"
+#include "structures/outbox.hpp"
 #include "structures/state.hpp"
 
 namespace morva {

@@ -1,0 +1,52 @@
+// CommitGate: the engine's per-thread re-entrant gate that serialises every operation which
+// builds on the current state (transaction commits, compare_and_swap, commit_state) and every
+// operation that runs Python code while holding the engine's access flag.
+#pragma once
+
+#include <cstdint>
+
+#include "binding/borrow.hpp"
+
+namespace morva {
+
+// Another thread waits for the gate (through the access flag's wait, with the GIL released);
+// the thread that holds it passes again, so a commit made by Python code that runs inside one
+// of these operations proceeds to the engine's own access rules instead of deadlocking on its
+// caller. Owner and depth change only under the GIL.
+class CommitGate {
+ public:
+  void enter() {
+    uint64_t me = current_thread_id();
+    if (depth_ > 0 && owner_ == me) {
+      ++depth_;
+      return;
+    }
+    flag_.acquire_exclusive();
+    owner_ = me;
+    depth_ = 1;
+  }
+  void leave() noexcept {
+    if (--depth_ == 0) {
+      owner_ = 0;
+      flag_.release_exclusive();
+    }
+  }
+
+  class Hold {
+   public:
+    explicit Hold(CommitGate& gate) : gate_(gate) { gate_.enter(); }
+    ~Hold() { gate_.leave(); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    CommitGate& gate_;
+  };
+
+ private:
+  BorrowFlag flag_;
+  uint64_t owner_ = 0;
+  uint32_t depth_ = 0;
+};
+
+}  // namespace morva

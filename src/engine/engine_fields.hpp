@@ -1,0 +1,46 @@
+// The MorvaEngine's fields. Private to the engine's own files (engine, state_commits,
+// outbox_delivery, async_process); everything else reaches the engine through engine.hpp.
+#pragma once
+
+#include "binding/borrow.hpp"
+#include "binding/object.hpp"
+#include "engine/commit_gate.hpp"
+#include "structures/message_list.hpp"
+
+namespace morva {
+
+// The lock order and what each lock covers are written at the top of state_commits.cpp.
+struct MorvaEngineFields {
+  // Held by every operation that builds on the current state or runs Python code while it
+  // holds `access`: transaction commits, compare_and_swap, commit_state, process launches.
+  CommitGate gate;
+  // compare_and_swap and commit_state hold it exclusively; every other engine operation holds
+  // it shared, and only while it touches the engine (never across a call into a worker).
+  BorrowFlag access;
+  Ref state;          // the current State; replaced only under exclusive access
+  MessageList queue;  // committed, not yet delivered messages
+  // The worker, schema and audit references (each empty until first set) and the strict flag
+  // are read and replaced only with the GIL held, which is what serialises them: no thread
+  // touches them without it, so they need no mutex of their own. Users take a new reference
+  // before calling out, and replaced objects are dropped after the engine's access is released.
+  Ref worker;
+  Ref schema;
+  Ref audit;            // stored for callers, never read
+  bool strict = false;  // stored for callers, never read
+
+  explicit MorvaEngineFields(Ref first_state) : state(std::move(first_state)) {}
+};
+
+MorvaEngineFields& engine_fields(PyObject* engine);
+
+// Replaces the object in one of the engine's references under shared access; the replaced
+// object is released after the access is given up. Returns None for the caller.
+PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
+
+// The MorvaEngine methods that replace the state (state_commits.cpp).
+PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
+}  // namespace morva

@@ -1,0 +1,172 @@
+// Every replacement of a MorvaEngine's current state: compare_and_swap, commit_state and a
+// transaction's commit (commit_staged).
+//
+// The commit protocol. A transaction commit reads `engine.state`, calls that state's `update`
+// with the staged data dict, heavy dict and signal list, hands the result's `data.to_dict()`
+// to the schema's `model_validate`, installs the result with `engine.commit_state`, and moves
+// the transaction's messages to the engine's queue. `state`, `update` and `commit_state` (and
+// compare_and_swap's `version` and `update`) are looked up by name every time, because an
+// application may subclass MorvaEngine or State, or hand in a State-like object, and override
+// any of them; only what the engine owns outright (the schema reference, the queue) is reached
+// directly. Each step may run Python code, and any step that fails ends the commit with its
+// error: the state is unchanged and the messages stay in the transaction.
+//
+// What is held while Python code runs. The whole commit runs inside the engine's commit gate,
+// and so does all of compare_and_swap and commit_state: a swap, commit or install from another
+// thread waits (GIL released) until this one has installed its state and moved its messages.
+// Nothing can therefore be installed between a commit's read of the state and its install, and
+// no update a caller was told succeeded is overwritten by one built on an older state. The
+// engine's access flag is held only where its rules need it: shared while the schema runs (so
+// commit_state from inside the schema is refused), exclusive inside commit_state and for the
+// whole of compare_and_swap (so an overriding `update` cannot change the engine mid-swap). No
+// C++ mutex is held while Python code runs, and the replaced state is dropped only after
+// everything is released.
+//
+// Where messages move. Last, and only once commit_state has returned: under the transaction's
+// list lock, then the queue's lock, all of the transaction's records go to the end of the
+// queue. Being inside the gate, the queue receives the messages of commits in the order the
+// commits installed their states.
+//
+// Lock order. Every engine operation takes what it needs in this order, and none asks for an
+// earlier one while it holds a later one:
+//   1. a transaction's access flag (its __exit__ holds it shared for the whole commit);
+//   2. the engine's commit gate (commits, compare_and_swap, commit_state, process launches);
+//   3. the engine's access flag;
+//   4. a transaction's message-list lock, then the engine's queue lock (never across Python
+//      code; the worker, schema and audit references need no lock: the GIL serialises them).
+// Python code that runs while 2 or 3 is held runs on the thread that holds the gate, so a
+// commit, swap or launch it starts passes the gate again and meets the access flag's
+// same-thread rules: RuntimeError where the access conflicts ("Already borrowed" / "Already
+// mutably borrowed"), success where it does not (a follow-up transaction committed by an
+// overriding commit_state after super().commit_state() returned). A thread waiting for the
+// gate holds no access to the engine, so the holder never waits for it and the two cannot
+// close a cycle. A wait that Python code makes on some other object from inside (a schema
+// entering a transaction that another thread is committing) is for the access flag's cycle
+// check to refuse.
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "binding/stack_guard.hpp"
+#include "engine/engine.hpp"
+#include "engine/engine_fields.hpp"
+#include "errors/exceptions.hpp"
+#include "structures/state.hpp"
+
+namespace morva {
+namespace {
+
+PyObject* as_state(PyObject* value) { return as_instance(value, state_type(), "State"); }
+
+// Replaces the current state under the exclusive access the caller holds; the old state is
+// handed back so that the caller drops it after releasing every hold (its values' finalizers
+// may use the engine).
+Ref install(MorvaEngineFields& f, Ref next) {
+  std::swap(f.state, next);
+  return next;
+}
+
+// The mismatch is ordinary flow in a retry loop: the message is formatted straight into the
+// error, without a C++ exception object on the way.
+[[noreturn]] void version_mismatch(uint64_t expected, uint64_t found) {
+  raise_format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
+               static_cast<unsigned long long>(expected), static_cast<unsigned long long>(found));
+}
+
+// Turns the error of a failed model_validate into SchemaViolationError, keeping the original
+// as its cause. Errors that are not Exceptions (KeyboardInterrupt, SystemExit) pass unchanged:
+// an interrupt is not a verdict about the data.
+[[noreturn]] void raise_schema_violation() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
+  Ref cause = take_exception();
+  std::string name = type_qualname(cause.get());
+  Ref text = Ref::steal(PyObject_Str(cause.get()));
+  if (!text) PyErr_Clear();
+  Ref message = Ref::checked(
+      text ? PyUnicode_FromFormat("Schema Violation: %s: %U", name.c_str(), text.get())
+           : PyUnicode_FromFormat("Schema Violation: %s: <exception str() failed>", name.c_str()));
+  raise_from(schema_violation_error(), message.get(), std::move(cause));
+}
+
+// The schema check, under shared access. The schema is called through a reference of its own,
+// so a schema that calls set_schema on this engine replaces it without pulling it from under
+// the running call.
+void validate(MorvaEngineFields& f, PyObject* next_state) {
+  static InternedStr data_name{"data"};
+  static InternedStr to_dict_name{"to_dict"};
+  static InternedStr validate_name{"model_validate"};
+  BorrowFlag::Shared access(f.access);
+  Ref schema = Ref::borrow(f.schema.get());
+  if (!schema) return;
+  Ref view = Ref::checked(PyObject_GetAttr(next_state, data_name.get()));
+  Ref dict = Ref::checked(PyObject_CallMethodObjArgs(view.get(), to_dict_name.get(), nullptr));
+  Ref result = Ref::steal(
+      PyObject_CallMethodObjArgs(schema.get(), validate_name.get(), dict.get(), nullptr));
+  if (!result) raise_schema_violation();
+}
+
+}  // namespace
+
+PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const Signature<4> sig{"MorvaEngine.compare_and_swap()",
+                                {"expected_version", "data", "heavy", "signal"}, 1};
+  static InternedStr version_name{"version"};
+  static InternedStr update_name{"update"};
+  auto a = parse(sig, args, nargs, kwnames);
+  check_stack("in compare_and_swap");
+  MorvaEngineFields& f = engine_fields(self);
+  // Declared outside every hold: whatever is dropped (the old state, a rejected result) is
+  // released only after the engine is free again.
+  Ref current, next;
+  {
+    CommitGate::Hold gate(f.gate);
+    BorrowFlag::Exclusive access(f.access);
+    uint64_t expected = a.convert(0, to_u64);
+    current = Ref::borrow(f.state.get());
+    Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
+    uint64_t found = to_u64(version.get());
+    if (found != expected) version_mismatch(expected, found);
+    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(), a.or_none(1),
+                                                   a.or_none(2), a.or_none(3), nullptr));
+    as_state(next.get());
+    next = install(f, std::move(next));
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature<1> sig{"MorvaEngine.commit_state()", {"state"}, 1};
+  auto a = parse(sig, args, nargs, kwnames);
+  MorvaEngineFields& f = engine_fields(self);
+  Ref replaced;
+  {
+    CommitGate::Hold gate(f.gate);
+    BorrowFlag::Exclusive access(f.access);
+    PyObject* state = a.convert(0, as_state);
+    replaced = install(f, Ref::borrow(state));
+  }
+  Py_RETURN_NONE;
+}
+
+void commit_staged(PyObject* engine, PyObject* data, PyObject* heavy, PyObject* signals,
+                   const SharedMessageList& outbox) {
+  static InternedStr state_name{"state"};
+  static InternedStr update_name{"update"};
+  static InternedStr commit_name{"commit_state"};
+  check_stack("while committing a transaction");
+  MorvaEngineFields& f = engine_fields(engine);
+  // The state read, its successor and commit_state's result are dropped after the gate is
+  // released: the last reference to a replaced state may run finalizers.
+  Ref state, next, committed;
+  CommitGate::Hold gate(f.gate);
+  state = Ref::checked(PyObject_GetAttr(engine, state_name.get()));
+  next = Ref::checked(
+      PyObject_CallMethodObjArgs(state.get(), update_name.get(), data, heavy, signals, nullptr));
+  validate(f, next.get());
+  committed =
+      Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
+  // Read now: a collector made by Python code during the commit adds to this same list.
+  if (SharedMessageList list = outbox) MessageList::move_all(*list, f.queue);
+}
+
+}  // namespace morva
