@@ -30,14 +30,17 @@ PyObject* repr(PyObject* self) {
 }
 
 PyTypeObject* build() {
-  return build_type(TypeSpec{"morva_core.MetaLogEntry", sizeof(Box<EntryFields>), false,
-                             {
-                                 no_constructor_slot(),
-                                 dealloc_slot<EntryFields>(),
-                                 slot<repr>(Py_tp_repr),
-                                 slot<repr>(Py_tp_str),
-                                 raw_slot(Py_tp_getset, log_record_properties()),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.MetaLogEntry",
+      .basicsize = sizeof(Box<EntryFields>),
+      .slots = {
+          no_constructor_slot(),
+          dealloc_slot<EntryFields>(),
+          slot<repr>(Py_tp_repr),
+          slot<repr>(Py_tp_str),
+          raw_slot(Py_tp_getset, log_record_properties()),
+      },
+  });
 }
 
 }  // namespace

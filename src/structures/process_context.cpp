@@ -62,8 +62,7 @@ PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), name);
   if (forwarded != nullptr) return forwarded;
   PyErr_Clear();
-  PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", name);
-  throw PyErrorSet{};
+  raise_format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", name);
 }
 
 PyTypeObject* build() {
@@ -76,14 +75,17 @@ PyTypeObject* build() {
       end_getset(),
   };
   return build_type(
-      TypeSpec{"morva_core.ProcessContext", sizeof(Box<ContextFields>), false,
-               {
-                   doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
-                   slot<new_>(Py_tp_new),
-                   dealloc_slot<ContextFields>(),
-                   slot<getattro>(Py_tp_getattro),
-                   raw_slot(Py_tp_getset, props),
-               }});
+      TypeSpec{
+          .name = "morva_core.ProcessContext",
+          .basicsize = sizeof(Box<ContextFields>),
+          .slots = {
+              doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<ContextFields>(),
+              slot<getattro>(Py_tp_getattro),
+              raw_slot(Py_tp_getset, props),
+          },
+      });
 }
 
 }  // namespace

@@ -2,12 +2,12 @@
 // update() only) the signal channel; nothing about a State changes after it is built.
 #include "structures/state.hpp"
 
-#include <charconv>
 #include <memory>
 #include <string>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/stack_text.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "errors/exceptions.hpp"
@@ -114,11 +114,9 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void log_update(MetaLogBuffer& meta, uint64_t version) {
-  static constexpr std::string_view kPrefix = "State updated to version ";
-  char text[kPrefix.size() + 20];
-  kPrefix.copy(text, kPrefix.size());
-  auto end = std::to_chars(text + kPrefix.size(), text + sizeof text, version).ptr;
-  meta.append("state_update", std::string_view(text, static_cast<std::size_t>(end - text)));
+  StackText<48> text;
+  text << "State updated to version " << version;
+  meta.append("state_update", text.view());
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -179,7 +177,7 @@ PyObject* section(PyObject* self, PyObject* key) {
   PyObject* const* found = state_of(self).data.find(key);
   if (found == nullptr) Py_RETURN_NONE;
   if (PyDict_Check(*found)) return make_frozen_dict(Ref::borrow(*found)).release();
-  return Ref::borrow(*found).release();
+  return Py_NewRef(*found);
 }
 
 // The section names, interned once for the process (their hashes are then cached).
@@ -228,8 +226,9 @@ PyTypeObject* build() {
       getter<get_meta>("meta"),       end_getset(),
   };
   return build_type(TypeSpec{
-      "morva_core.State", sizeof(Box<StateFields>), false,
-      {
+      .name = "morva_core.State",
+      .basicsize = sizeof(Box<StateFields>),
+      .slots = {
           doc_slot("State(data=None, heavy=None, signal=None, version=1, meta_capacity=1000)"
                    "\n--\n\nMorva v3 Immutable State"),
           slot<new_>(Py_tp_new),
@@ -237,7 +236,8 @@ PyTypeObject* build() {
           slot<setattro>(Py_tp_setattro),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
-      }});
+      },
+  });
 }
 
 }  // namespace
