@@ -31,6 +31,20 @@ PRELUDE = """
         for t in threads: t.start()
         for t in threads: t.join()
         print(sorted(out))
+
+    def hold_audit():
+        # A thread inside log_fail (exclusive access) until `release` is set.
+        system = mc.AuditSystem(mc.AuditRecipe(mc.AuditLevel.Block, 5, 1))
+        entered, release = threading.Event(), threading.Event()
+        def handler(*args):
+            entered.set()
+            release.wait(50)
+        warnings.simplefilter("always")
+        warnings.showwarning = handler
+        holder = threading.Thread(target=system.log_fail, args=("k",))
+        holder.start()
+        entered.wait(20)
+        return system, release, holder
 """
 
 CYCLE = ["RuntimeError: Already mutably borrowed", "ok"]
@@ -94,16 +108,7 @@ def test_crossed_callbacks_refuse_the_wait_that_closes_the_cycle(scenario):
 
 def test_waits_that_cannot_deadlock_wait_and_answer_ctrl_c():
     rc, lines, err = run("""
-        system = mc.AuditSystem(mc.AuditRecipe(mc.AuditLevel.Block, 5, 1))
-        entered, release = threading.Event(), threading.Event()
-        def handler(*args):
-            entered.set()
-            release.wait(20)
-        warnings.simplefilter("always")
-        warnings.showwarning = handler
-        holder = threading.Thread(target=system.log_fail, args=("k",))
-        holder.start()
-        entered.wait(20)
+        system, release, holder = hold_audit()
         threading.Timer(0.3, _thread.interrupt_main).start()
         started = time.monotonic()
         try:
@@ -146,20 +151,11 @@ def test_a_writer_gets_in_past_overlapping_readers_of_other_threads():
 
 def test_fork_child_refuses_flags_of_lost_threads_and_receives_on_a_waited_receiver():
     rc, lines, err = run("""
-        system = mc.AuditSystem(mc.AuditRecipe(mc.AuditLevel.Block, 5, 1))
-        entered, release = threading.Event(), threading.Event()
-        def handler(*args):
-            entered.set()
-            release.wait(20)
-        warnings.simplefilter("always")
-        warnings.showwarning = handler
-        holder = threading.Thread(target=system.log_fail, args=("k",))
-        holder.start()
+        system, release, holder = hold_audit()
         hub = mc.SignalHub()
         receiver = hub.subscribe()
         waiter = threading.Thread(target=receiver.recv)
         waiter.start()
-        entered.wait(20)
         time.sleep(0.2)  # the waiter is inside recv
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
