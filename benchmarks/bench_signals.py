@@ -29,7 +29,7 @@ def _fan_queue():
     _q0.get(); _q1.get(); _q2.get(); _q3.get()
 
 
-MESSAGES = 5000
+MESSAGES = 20000
 WINDOW = 64  # well inside the 128-message ring: the consumer is never lapped
 
 
@@ -63,9 +63,8 @@ def _queue_cross_thread():
 
 ROWS = [
     ("publish + recv, one thread vs SimpleQueue put + get",
-     "_hub.publish('signal:1'); _r.recv()", "_q.put('signal:1'); _q.get()", 1.5),
+     "_hub.publish('signal:1'); _r.recv()", "_q.put('signal:1'); _q.get()", 1.0),
     ("publish to 4 receivers + 4 recv vs 4 SimpleQueues", _fan_publish, _fan_queue, None),
-    # Time for the same transfer: a throughput of at least 0.8x means a ratio of at most 1.25.
     (f"cross-thread transfer of {MESSAGES} vs SimpleQueue (time)", _signals_cross_thread,
-     _queue_cross_thread, 1.25),
+     _queue_cross_thread, 0.9),
 ]

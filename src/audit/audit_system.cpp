@@ -28,7 +28,7 @@ struct AuditSystemFields {
 
   // Exclusive for log_fail / log_success / log, shared for the readers. Held while the
   // warning is issued, so a warning handler that calls back into this object is refused.
-  BorrowFlag borrow;
+  BorrowFlag access;
   const RecipeValues recipe;  // copied at construction; the recipe object may change later
   FailureCounts counts;
   RingBuffer<AuditRecord> log;
@@ -71,7 +71,7 @@ PyObject* with_key(const Signature<1>& sig, PyObject* self, PyObject* const* arg
   auto a = parse(sig, args, nargs, kwnames);
   std::string_view key = a.convert(0, str_view);
   AuditSystemFields& s = state(self);
-  Access access(s.borrow);
+  Access access(s.access);
   return Body(s, key);
 }
 
@@ -145,26 +145,26 @@ PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   std::string_view key = a.convert(0, str_view);
   std::string_view message = a.convert(1, str_view);
   AuditSystemFields& s = state(self);
-  BorrowFlag::Exclusive access(s.borrow);
+  BorrowFlag::Exclusive access(s.access);
   s.write(key, message);
   Py_RETURN_NONE;
 }
 
 PyObject* get_count_all(PyObject* self, PyObject*) {
   AuditSystemFields& s = state(self);
-  BorrowFlag::Shared access(s.borrow);
+  BorrowFlag::Shared access(s.access);
   return check(PyLong_FromUnsignedLongLong(s.log.total()));
 }
 
 PyObject* get_logs(PyObject* self, PyObject*) {
   AuditSystemFields& s = state(self);
-  BorrowFlag::Shared access(s.borrow);
+  BorrowFlag::Shared access(s.access);
   return audit_log_entries(s.log.snapshot()).release();
 }
 
 PyObject* ring_buffer_len(PyObject* self, void*) {
   AuditSystemFields& s = state(self);
-  BorrowFlag::Shared access(s.borrow);
+  BorrowFlag::Shared access(s.access);
   return check(PyLong_FromSize_t(s.log.size()));
 }
 

@@ -1,28 +1,17 @@
-// The thread-aware access flag.
+// The thread-aware access flag: holders, waits, and the check that refuses endless waits.
 #include "binding/borrow.hpp"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <algorithm>
+
+#include "binding/check.hpp"
 
 namespace morva {
 
 namespace {
-// One process-wide wait point: waits are rare (two threads on one object), so a shared
-// condition variable with re-checks is simpler than one per object and costs nothing idle.
-std::mutex g_wait_mutex;
-std::condition_variable g_wait_cv;
-
 [[noreturn]] void raise_conflict(bool exclusive_request) {
   raise(PyExc_RuntimeError, exclusive_request ? "Already borrowed" : "Already mutably borrowed");
 }
 }  // namespace
-
-uint64_t current_thread_id() noexcept {
-  static std::atomic<uint64_t> next{1};
-  thread_local uint64_t id = next.fetch_add(1, std::memory_order_relaxed);
-  return id;
-}
 
 bool BorrowFlag::held_by(uint64_t thread) const noexcept {
   if (count_ == -1) return exclusive_owner_ == thread;
@@ -48,18 +37,9 @@ void BorrowFlag::add_shared_holder(uint64_t thread) {
   others_.push_back(Holder{thread, 1});
 }
 
-void BorrowFlag::acquire_shared() {
-  uint64_t me = current_thread_id();
-  while (count_ < 0) {
-    if (exclusive_owner_ == me) raise_conflict(false);
-    wait_for_release();
-  }
-  add_shared_holder(me);
-  ++count_;
-}
-
 void BorrowFlag::release_shared() noexcept {
   uint64_t me = current_thread_id();
+  MORVA_CHECK(shared_count() > 0 && held_by(me));
   if (first_.count > 0 && first_.thread == me) {
     --first_.count;
   } else {
@@ -74,49 +54,139 @@ void BorrowFlag::release_shared() noexcept {
     first_ = others_.back();
     others_.pop_back();
   }
-  if (--count_ == 0 && waiters_ > 0) wake_waiters();
-}
-
-void BorrowFlag::acquire_exclusive() {
-  uint64_t me = current_thread_id();
-  while (count_ != 0) {
-    if (held_by(me)) raise_conflict(true);
-    wait_for_release();
-  }
-  count_ = -1;
-  exclusive_owner_ = me;
+  // The last reader lets a waiting writer in. Nobody else waits on a flag held only shared.
+  if (--count_ == kWriterWaiting) wake_waiters(this);
+  check_bookkeeping();
 }
 
 void BorrowFlag::acquire_exclusive_now(const char* message) {
-  if (count_ != 0) raise(PyExc_RuntimeError, message);
-  count_ = -1;
-  exclusive_owner_ = current_thread_id();
+  if (!is_free()) raise(PyExc_RuntimeError, message);
+  take_exclusive(current_thread_id());
 }
 
 void BorrowFlag::release_exclusive() noexcept {
+  MORVA_CHECK(count_ == -1 && exclusive_owner_ == current_thread_id());
   count_ = 0;
   exclusive_owner_ = 0;
-  if (waiters_ > 0) wake_waiters();
-}
-
-void BorrowFlag::wait_for_release() {
-  ++waiters_;
-  {
-    // Taken with the GIL held: nobody holding g_wait_mutex ever waits for the GIL, and a
-    // releaser (who holds the GIL) can only notify once we are inside wait(), so no wake-up
-    // is lost. The mutex is given up before the GIL is taken back.
-    std::unique_lock<std::mutex> lock(g_wait_mutex);
-    PyThreadState* saved = PyEval_SaveThread();
-    g_wait_cv.wait(lock);
-    lock.unlock();
-    PyEval_RestoreThread(saved);
+  if (waiters_ > 0) {
+    if (writers_waiting_ > 0) count_ = kWriterWaiting;
+    wake_waiters(this);
   }
-  --waiters_;
 }
 
-void BorrowFlag::wake_waiters() noexcept {
-  { std::lock_guard<std::mutex> lock(g_wait_mutex); }
-  g_wait_cv.notify_all();
+// kHeld: the access is taken in a way that excludes the request. kQueued: it could be shared,
+// but a thread new to the flag lets a waiting exclusive request go first.
+BorrowFlag::Conflict BorrowFlag::conflict_with(bool exclusive, uint64_t me) const noexcept {
+  if (count_ == -1 || (exclusive && shared_count() > 0)) return Conflict::kHeld;
+  if (exclusive || held_by(me)) return Conflict::kNone;
+  for (const Waiter* w = first_waiter(); w != nullptr; w = w->next) {
+    if (w->target == this && w->exclusive && w->thread != me) return Conflict::kQueued;
+  }
+  return Conflict::kNone;
+}
+
+void BorrowFlag::append_blockers(bool exclusive, uint64_t requester, bool queued,
+                                 std::vector<uint64_t>& out) const {
+  if (count_ == -1) {
+    out.push_back(exclusive_owner_);
+  } else if (exclusive) {
+    if (first_.count > 0 && first_.thread != requester) out.push_back(first_.thread);
+    for (const Holder& h : others_) {
+      if (h.thread != requester) out.push_back(h.thread);
+    }
+  } else if (queued) {
+    for (const Waiter* w = first_waiter(); w != nullptr; w = w->next) {
+      if (w->target == this && w->exclusive && w->thread != requester) out.push_back(w->thread);
+    }
+  }
+}
+
+// Follows "waits for" from this request through the waiting threads: reaching this thread
+// again closes a cycle; reaching a thread a fork() left behind never ends either. A thread
+// that is not waiting on an access flag is running (or waiting for a message any thread may
+// send) and will let go in time. Queued readers count as blocked only when `queued_too`: for
+// every other request they give way instead (see the header).
+bool BorrowFlag::would_wait_forever(bool exclusive, uint64_t me, bool queued_too) const {
+  std::vector<uint64_t> todo;
+  std::vector<uint64_t> seen;
+  append_blockers(exclusive, me, true, todo);
+  while (!todo.empty()) {
+    uint64_t thread = todo.back();
+    todo.pop_back();
+    if (thread == me || !thread_alive(thread)) return true;
+    if (std::find(seen.begin(), seen.end(), thread) != seen.end()) continue;
+    seen.push_back(thread);
+    const Waiter* w = waiter_of(thread);
+    if (w == nullptr || w->kind != Waiter::Kind::kAccess) continue;
+    static_cast<const BorrowFlag*>(w->target)->append_blockers(w->exclusive, thread, queued_too,
+                                                               todo);
+  }
+  return false;
+}
+
+void BorrowFlag::acquire_slow(bool exclusive, uint64_t me) {
+  for (;;) {
+    std::unique_lock<std::mutex> lock = lock_waiters();
+    Conflict conflict = conflict_with(exclusive, me);
+    if (conflict == Conflict::kHeld && held_by(me)) {
+      lock.unlock();
+      raise_conflict(exclusive);
+    }
+    bool queued = conflict == Conflict::kQueued;
+    if (conflict != Conflict::kNone && would_wait_forever(exclusive, me, queued)) {
+      if (!queued) {
+        lock.unlock();
+        raise_conflict(exclusive);
+      }
+      conflict = Conflict::kNone;  // a queued reader gives way rather than deadlock
+    }
+    if (conflict == Conflict::kNone) {
+      lock.unlock();
+      if (exclusive) {
+        take_exclusive(me);  // drops kWriterWaiting; release_exclusive sets it again if needed
+      } else {
+        add_shared_holder(me);
+        ++count_;
+      }
+      check_bookkeeping();
+      return;
+    }
+    Waiter self(me, this, Waiter::Kind::kAccess, exclusive);
+    ++waiters_;
+    if (exclusive) {
+      ++writers_waiting_;
+      if (count_ != -1) count_ |= kWriterWaiting;
+    }
+    lock.unlock();
+    // A new hard wait may close a cycle through a queued reader: those readers look again.
+    if (!queued) wake_waiters(nullptr, true);
+    lock.lock();
+    wait_for_wake(lock, self, kSignalCheckInterval);
+    --waiters_;
+    if (exclusive && --writers_waiting_ == 0) {
+      if (count_ != -1) count_ &= INT32_MAX;
+      // Readers queued behind this request may go now, if it gives up below.
+      if (waiters_ > 0) wake_waiters(this, true);
+    }
+    check(PyErr_CheckSignals());
+  }
+}
+
+void BorrowFlag::check_bookkeeping() const noexcept {
+  MORVA_DEBUG_ONLY({
+    MORVA_CHECK((count_ == -1) == (exclusive_owner_ != 0));
+    MORVA_CHECK(count_ >= -1 || writers_waiting_ > 0);
+    if (count_ != -1) {
+      int64_t sum = first_.count;
+      MORVA_CHECK(first_.count > 0 || others_.empty());
+      for (std::size_t i = 0; i < others_.size(); ++i) {
+        MORVA_CHECK(others_[i].count > 0 && others_[i].thread != first_.thread);
+        for (std::size_t j = 0; j < i; ++j) MORVA_CHECK(others_[i].thread != others_[j].thread);
+        sum += others_[i].count;
+      }
+      MORVA_CHECK(sum == shared_count());
+    }
+  })
 }
 
 }  // namespace morva

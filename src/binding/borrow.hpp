@@ -2,18 +2,30 @@
 // holds access is a re-entrant call and raises RuntimeError ("Already mutably borrowed" for a
 // shared request, "Already borrowed" for an exclusive one). A conflicting request from another
 // thread is ordinary concurrency: it waits, with the GIL released and no C++ mutex held, until
-// the access is free. All state changes happen under the GIL, so the flag needs no atomics.
+// the access is free (binding/waiting.hpp). All state changes happen under the GIL, so the
+// flag needs no atomics.
+//
+// Waits that can never end are refused instead, with the same RuntimeError: a wait that would
+// close a cycle of waits (this thread waits for a holder that waits, directly or through other
+// threads, for something this thread holds), and a wait for a holder that a fork() left
+// behind. The check walks the holders and the list of waiting threads; it runs only when a
+// request has to wait, so an uncontended request pays one comparison for it.
+//
+// Writers are not starved: a shared request from a thread that does not hold the flag yet
+// queues behind a waiting exclusive request. That queueing gives way whenever it would close a
+// cycle (the reader is admitted at once), and every new hard wait makes the queued readers
+// check again, so the writer preference never causes a deadlock of its own. A waiting writer
+// marks the count (kWriterWaiting), so the uncontended paths test exactly what they tested
+// before waits were checked: one sign test to take shared access, one compare to release it.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "binding/object.hpp"
+#include "binding/waiting.hpp"
 
 namespace morva {
-
-// A small process-unique id for the calling thread.
-uint64_t current_thread_id() noexcept;
 
 class BorrowFlag {
  public:
@@ -21,15 +33,30 @@ class BorrowFlag {
   BorrowFlag(const BorrowFlag&) = delete;
   BorrowFlag& operator=(const BorrowFlag&) = delete;
 
-  void acquire_shared();
+  void acquire_shared() {
+    uint64_t me = current_thread_id();
+    if (count_ >= 0) {
+      add_shared_holder(me);
+      ++count_;
+      return;
+    }
+    acquire_slow(false, me);
+  }
   void release_shared() noexcept;
-  void acquire_exclusive();
+  void acquire_exclusive() {
+    uint64_t me = current_thread_id();
+    if (count_ == 0) {
+      take_exclusive(me);
+      return;
+    }
+    acquire_slow(true, me);
+  }
   void release_exclusive() noexcept;
   // Exclusive access without waiting: any conflict, from any thread, raises RuntimeError
   // with `message`. For callers where waiting could deadlock against their own caller.
   void acquire_exclusive_now(const char* message);
 
-  bool is_free() const noexcept { return count_ == 0; }
+  bool is_free() const noexcept { return count_ == 0 || count_ == kWriterWaiting; }
 
   class Shared {
    public:
@@ -64,13 +91,31 @@ class BorrowFlag {
     uint64_t thread;
     uint32_t count;
   };
+  enum class Conflict { kNone, kQueued, kHeld };
+  // Or-ed into a shared (or zero) count while an exclusive request waits: new readers then
+  // fail the fast path's sign test and queue behind the writer.
+  static constexpr int32_t kWriterWaiting = INT32_MIN;
+
+  int32_t shared_count() const noexcept { return count_ == -1 ? 0 : count_ & INT32_MAX; }
+
   bool held_by(uint64_t thread) const noexcept;
   void add_shared_holder(uint64_t thread);
-  void wait_for_release();
-  void wake_waiters() noexcept;
+  void take_exclusive(uint64_t thread) noexcept {
+    count_ = -1;
+    exclusive_owner_ = thread;
+  }
+  void acquire_slow(bool exclusive, uint64_t me);
+  Conflict conflict_with(bool exclusive, uint64_t me) const noexcept;
+  // Appends the threads a request of `requester` waits for; `queued` adds the exclusive
+  // requests a shared request queues behind. With the list of waiters locked.
+  void append_blockers(bool exclusive, uint64_t requester, bool queued,
+                       std::vector<uint64_t>& out) const;
+  bool would_wait_forever(bool exclusive, uint64_t me, bool queued_too) const;
+  void check_bookkeeping() const noexcept;
 
-  int32_t count_ = 0;           // > 0: shared holds; -1: exclusive; 0: free
-  uint32_t waiters_ = 0;        // threads blocked in wait_for_release on this flag
+  int32_t count_ = 0;           // shared holds (| kWriterWaiting); -1: exclusive; 0: free
+  uint32_t waiters_ = 0;        // threads asleep in wait_for_wake on this flag
+  uint32_t writers_waiting_ = 0;  // of those, the exclusive requests
   uint64_t exclusive_owner_ = 0;
   Holder first_{0, 0};          // the common case: one thread holds shared access
   std::vector<Holder> others_;  // further threads holding shared access at the same time

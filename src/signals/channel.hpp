@@ -1,16 +1,15 @@
 // SignalChannel: the bounded broadcast ring of text messages behind every SignalHub, with its
-// publishing ends (SignalSender) and read cursors (SignalCursor). Pure C++, safe from any thread.
+// publishing ends (SignalSender) and read cursors (SignalCursor). Messages are str objects.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <string_view>
 #include <vector>
+
+#include "binding/object.hpp"
 
 namespace morva {
 
@@ -23,21 +22,21 @@ struct RecvResult {
     kEmpty,    // (non-blocking attempt only) nothing ready; the caller must wait
   };
   Kind kind = Kind::kEmpty;
-  std::string message;
+  Ref message;  // an exact str
   uint64_t missed = 0;
 };
 
 // The ring. Messages get consecutive positions 0, 1, 2, ...; position p lives in slot
 // p % capacity until position p + capacity overwrites it. A slot remembers its position, so
 // a cursor recognises an overwritten message by a position mismatch (lag), and how many
-// receivers have yet to read it: the last reader takes the text out and frees the slot.
+// receivers have yet to read it: the last reader takes the message out and frees the slot.
+// A message is kept as an exact str: immutable, so one reference serves every receiver.
 //
-// Publishing never waits for receivers: a full ring overwrites its oldest slot. Receivers
-// wait on the channel's condition variable; publishers and closure wake them, and only when
-// someone is actually waiting, so an idle channel pays nothing for it.
-//
-// Every field is guarded by `mutex_`. Nothing here touches Python, so the lock may be held
-// with or without the GIL; nobody holding it ever waits for the GIL.
+// Every operation runs with the GIL held, which serialises them: the channel needs no lock of
+// its own, and a receiver waiting for a message holds nothing at all (binding/waiting.hpp), so
+// neither a fork() nor the end of the waiting thread can leave the channel locked. Publishing
+// never waits for receivers: a full ring overwrites its oldest slot, and wakes receivers only
+// when one is actually waiting.
 class SignalChannel {
  public:
   // Every channel the module creates asks for this much room.
@@ -49,11 +48,13 @@ class SignalChannel {
   SignalChannel& operator=(const SignalChannel&) = delete;
 
   std::size_t capacity() const noexcept { return capacity_; }
-  // Appends a copy of `message` for every current receiver and returns their number; with no
-  // receiver the message is dropped and 0 returned.
-  std::size_t publish(std::string_view message);
-  std::size_t receiver_count() const;
-  bool closed() const;
+  // Appends `message` (an exact str) for every current receiver and returns their number;
+  // with no receiver the message is dropped and 0 returned.
+  std::size_t publish(PyObject* message);
+  // The same for UTF-8 text (lone surrogates allowed); the str is built only for listeners.
+  std::size_t publish(std::string_view text);
+  std::size_t receiver_count() const noexcept { return receivers_; }
+  bool closed() const noexcept { return senders_ == 0; }
 
  private:
   friend class SignalSender;
@@ -62,31 +63,29 @@ class SignalChannel {
   struct Slot {
     uint64_t position = UINT64_MAX;  // no message yet
     std::size_t unread = 0;          // receivers that still have to read it
-    std::string text;
+    Ref text;
   };
 
-  void attach_sender();
-  void detach_sender();
+  void attach_sender() noexcept { ++senders_; }
+  void detach_sender() noexcept;
   uint64_t attach_receiver();
-  void detach_receiver(uint64_t cursor);
-  // One step for the cursor at `cursor`, with `mutex_` held: a message, a lag, closure, or
-  // kEmpty when nothing is there yet.
-  RecvResult poll_locked(uint64_t& cursor);
+  void detach_receiver(uint64_t cursor) noexcept;
+  // One step for the cursor at `cursor`: a message, a lag, closure, or kEmpty when nothing is
+  // there yet.
+  RecvResult poll(uint64_t& cursor) noexcept;
   // The oldest position still in the ring.
-  uint64_t oldest_locked() const noexcept { return next_ > capacity_ ? next_ - capacity_ : 0; }
-  void release_slot_locked(Slot& slot) noexcept;
+  uint64_t oldest() const noexcept { return next_ > capacity_ ? next_ - capacity_ : 0; }
+  void check_positions() const noexcept;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::size_t capacity_;
   uint64_t mask_;
   // Allocated with the first receiver: a channel nobody listens to (every restrict_view makes
   // one) drops its messages and needs no ring.
   std::vector<Slot> slots_;
-  uint64_t next_ = 0;           // position of the next message to publish
-  std::size_t senders_ = 0;     // publishing ends alive; 0 means closed
-  std::size_t receivers_ = 0;   // cursors alive
-  std::size_t waiting_ = 0;     // receivers blocked in wake_.wait
+  uint64_t next_ = 0;          // position of the next message to publish
+  std::size_t senders_ = 0;    // publishing ends alive; 0 means closed
+  std::size_t receivers_ = 0;  // cursors alive
+  std::size_t waiting_ = 0;    // receives asleep in wait_for_wake on this channel
 };
 
 // One publishing end. The channel is closed when its last end is destroyed.
@@ -97,7 +96,8 @@ class SignalSender {
   SignalSender(const SignalSender&) = delete;
   SignalSender& operator=(const SignalSender&) = delete;
 
-  std::size_t publish(std::string_view message) { return channel_->publish(message); }
+  std::size_t publish(PyObject* message) { return channel_->publish(message); }
+  std::size_t publish(std::string_view text) { return channel_->publish(text); }
   const std::shared_ptr<SignalChannel>& channel() const noexcept { return channel_; }
 
  private:
@@ -105,9 +105,9 @@ class SignalSender {
 };
 
 // One subscription: a read cursor that starts after the newest message published so far.
-// Its own lock puts blocking receives in line; the position itself only moves under the
-// channel's lock, so each message reaches only one of several concurrent receives on the
-// same cursor. Destroying it withdraws its claim on every unread message.
+// Several receives may run on one cursor at once (on different threads); the GIL serialises
+// their steps, so each message reaches only one of them. Destroying the cursor withdraws its
+// claim on every unread message.
 class SignalCursor {
  public:
   explicit SignalCursor(std::shared_ptr<SignalChannel> channel);
@@ -115,21 +115,15 @@ class SignalCursor {
   SignalCursor(const SignalCursor&) = delete;
   SignalCursor& operator=(const SignalCursor&) = delete;
 
-  // Blocks until a message, a lag report or closure.
-  RecvResult recv();
-  // The same, giving up with kEmpty after `patience` (so a caller can look at other things,
-  // such as pending Python signals, and wait again).
-  RecvResult recv_for(std::chrono::nanoseconds patience);
-  // Never blocks: kEmpty when it would have to wait, including when a blocking receive on
-  // this cursor is in progress (a quick receive never overtakes one that is waiting). Takes
-  // only the channel's lock.
-  RecvResult try_recv();
+  // Never blocks: kEmpty when it would have to wait.
+  RecvResult try_recv() noexcept { return channel_->poll(cursor_); }
+  // Waits (with the GIL released) until a message, a lag report or closure, or gives up with
+  // kEmpty after `patience`, so the caller can run pending signal handlers and wait again.
+  RecvResult recv_for(std::chrono::milliseconds patience);
 
  private:
   std::shared_ptr<SignalChannel> channel_;
-  std::mutex mutex_;       // puts blocking receives in line; taken before the channel's lock
-  uint64_t cursor_;        // next position to read; guarded by the channel's lock
-  unsigned blocking_ = 0;  // blocking receives past mutex_; guarded by the channel's lock
+  uint64_t cursor_;  // next position to read
 };
 
 }  // namespace morva

@@ -23,13 +23,20 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<HubFields>(type, std::move(channel)).release();
 }
 
-// Never blocks: a full ring drops its oldest message instead of waiting for receivers.
+// Never blocks: a full ring drops its oldest message instead of waiting for receivers. The
+// channel keeps the str itself (it cannot change); a str subclass is kept as the plain str of
+// its text, so a receiver never sees the subclass or anything it overrides.
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<1> sig{"SignalHub.publish()", {"msg"}, 1};
   auto a = parse(sig, args, nargs, kwnames);
   PyObject* msg = a.convert(0, as_str);
-  std::string scratch;
-  std::size_t receivers = sender_of(self).publish(utf8_lossless(msg, scratch));
+  std::size_t receivers;
+  if (PyUnicode_CheckExact(msg)) {
+    receivers = sender_of(self).publish(msg);
+  } else {
+    Ref text = Ref::checked(PyUnicode_Substring(msg, 0, PyUnicode_GetLength(msg)));
+    receivers = sender_of(self).publish(text.get());
+  }
   return check(PyLong_FromSize_t(receivers));
 }
 

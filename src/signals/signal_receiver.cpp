@@ -1,25 +1,23 @@
 // SignalReceiver: blocking receive of the next message, with the GIL released while waiting.
 #include "signals/signal_receiver.hpp"
 
-#include <chrono>
-
-#include "binding/convert.hpp"
 #include "binding/type.hpp"
+#include "binding/waiting.hpp"
 
 namespace morva {
 namespace {
 
 struct ReceiverFields {
-  // Shared with every receive in progress, so a running recv keeps the cursor alive. Nothing
-  // on this class changes the object itself, so receives need no access flag: any number may
-  // run at once, and the cursor's own lock puts them in line.
-  std::shared_ptr<SignalCursor> cursor;
+  // A running recv keeps the receiver (and so the cursor) alive through its own argument.
+  // Nothing on this class changes the object itself, so receives need no access flag: any
+  // number may run at once, each message going to one of them.
+  std::unique_ptr<SignalCursor> cursor;
 };
 
-PyObject* to_python(const RecvResult& result) {
+PyObject* to_python(RecvResult& result) {
   switch (result.kind) {
     case RecvResult::Kind::kMessage:
-      return make_str_lossless(result.message).release();
+      return result.message.release();
     case RecvResult::Kind::kLagged:
       raise_format(PyExc_RuntimeError, "Channel Lagged: missed %llu messages",
                    static_cast<unsigned long long>(result.missed));
@@ -31,26 +29,17 @@ PyObject* to_python(const RecvResult& result) {
   throw Panic("signal receive ended without a result");
 }
 
-// How long a waiting receive stays away from the interpreter: it then takes the GIL back
-// briefly to run pending signal handlers, so Ctrl+C (or any handler that raises) ends a recv
-// blocked on the main thread, as it would end a blocked queue.get().
-constexpr std::chrono::milliseconds kSignalCheckInterval{100};
-
+// The wait holds no lock (a fork() taken meanwhile leaves the child a usable receiver) and
+// comes back to the interpreter now and then to run pending signal handlers, so Ctrl+C ends a
+// recv blocked on the main thread, as it would end a blocked queue.get().
 PyObject* recv(PyObject* self, PyObject*) {
-  const std::shared_ptr<SignalCursor>& cursor = fields<ReceiverFields>(self).cursor;
-  // Fast path: a message (or lag, or closure) already there is taken without giving up the
-  // GIL; it never waits, not even behind another receive on this cursor.
-  RecvResult result = cursor->try_recv();
-  if (result.kind != RecvResult::Kind::kEmpty) return to_python(result);
-  std::shared_ptr<SignalCursor> held = cursor;
-  for (;;) {
-    {
-      AllowThreads nogil;
-      result = held->recv_for(kSignalCheckInterval);
-    }
-    if (result.kind != RecvResult::Kind::kEmpty) return to_python(result);
-    check(PyErr_CheckSignals());
+  SignalCursor& cursor = *fields<ReceiverFields>(self).cursor;
+  RecvResult result = cursor.try_recv();
+  while (result.kind == RecvResult::Kind::kEmpty) {
+    result = cursor.recv_for(kSignalCheckInterval);
+    if (result.kind == RecvResult::Kind::kEmpty) check(PyErr_CheckSignals());
   }
+  return to_python(result);
 }
 
 PyTypeObject* build() {
@@ -78,7 +67,7 @@ PyTypeObject* signal_receiver_type() {
 }
 
 Ref make_signal_receiver(std::shared_ptr<SignalChannel> channel) {
-  auto cursor = std::make_shared<SignalCursor>(std::move(channel));
+  auto cursor = std::make_unique<SignalCursor>(std::move(channel));
   return create<ReceiverFields>(signal_receiver_type(), ReceiverFields{std::move(cursor)});
 }
 

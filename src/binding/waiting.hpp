@@ -1,0 +1,65 @@
+// Where module code blocks a thread until another thread changes something: the process-wide
+// list of waiting threads (access flags, signal receivers), thread identities, and fork().
+//
+// Every waiting thread puts a Waiter on its own stack into one list, under one mutex, and
+// sleeps on the Waiter's own condition variable with the GIL released. Whoever changes the
+// awaited object wakes the Waiters of that object only. The mutex is held for a few
+// instructions at a time, never across a sleep, and nobody holding it waits for the GIL; a
+// Waiter is unlinked before its thread takes the GIL back, so a thread that finalization ends
+// there leaves nothing behind in the list.
+//
+// Because the list is the only place a waiting thread touches, fork() is safe: the parent
+// keeps the list whole across the fork, and the child starts with an empty list and a fresh
+// mutex. Threads that existed before the fork, other than the forking one, are gone in the
+// child: `thread_alive` says so, and the access flags refuse to wait for them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace morva {
+
+// A small process-unique id for the calling thread (never 0, never reused).
+uint64_t current_thread_id() noexcept;
+// False for a thread that existed before a fork() and was left behind by it.
+bool thread_alive(uint64_t thread) noexcept;
+
+struct Waiter {
+  enum class Kind { kAccess, kMessage };
+  Waiter(uint64_t thread_, const void* target_, Kind kind_, bool exclusive_) noexcept
+      : thread(thread_), target(target_), kind(kind_), exclusive(exclusive_) {}
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  uint64_t thread;
+  const void* target;  // the object waited for: an access flag or a signal channel
+  Kind kind;
+  bool exclusive;      // kAccess: the access asked for
+  bool woken = false;  // set by wake_waiters, under the list's mutex
+  Waiter* next = nullptr;
+  std::condition_variable cv;
+};
+
+// The list's mutex. Take it with the GIL held; it is never held while waiting for the GIL.
+std::unique_lock<std::mutex> lock_waiters();
+// The first Waiter of the list (walk with ->next), with the lock held.
+const Waiter* first_waiter() noexcept;
+// The Waiter of `thread`, or null when that thread does not wait; with the lock held.
+const Waiter* waiter_of(uint64_t thread) noexcept;
+
+// With the lock held and the GIL taken: links `self`, gives up the GIL and sleeps until a
+// wake_waiters for its target or `patience` runs out, unlinks it, releases the lock and takes
+// the GIL back. The caller checks again what it waited for: a wake-up is only a hint.
+void wait_for_wake(std::unique_lock<std::mutex>& lock, Waiter& self,
+                   std::chrono::milliseconds patience);
+// Wakes every Waiter of `target` (of any target when null); `readers_only` limits it to kAccess waiters asking for
+// shared access. Takes the lock; callable from any thread.
+void wake_waiters(const void* target, bool readers_only = false) noexcept;
+
+// How long a wait stays away from the interpreter before it takes the GIL back to run pending
+// signal handlers: Ctrl+C ends any wait of the module with KeyboardInterrupt.
+inline constexpr std::chrono::milliseconds kSignalCheckInterval{100};
+
+}  // namespace morva
