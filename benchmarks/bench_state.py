@@ -73,3 +73,8 @@ ROWS = [
      "_log_state.log_meta('evt', 'something happened')",
      "_log_deque.append(('evt', 'something happened', time.time()))", 1.5),
 ]
+
+INSTR_ROWS = [
+    ("State.update(data={k: v}), 100k keys vs immutables.Map.set", _UPDATE,
+     "_imap.set('key500', 1)", 1.0),
+]

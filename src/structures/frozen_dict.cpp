@@ -41,8 +41,12 @@ int setitem(PyObject*, PyObject*, PyObject* value) {
   raise(context_error(), "Context is Immutable. Use .update()");
 }
 
-// Normal lookup first (methods, standard attributes); on AttributeError the name is a key.
+// Normal lookup first (methods, standard attributes); on AttributeError the name is a key. A
+// name the normal lookup cannot find goes to the key at once: raising and catching that
+// AttributeError would cost ten times the dict lookup.
 PyObject* getattro(PyObject* self, PyObject* name) {
+  static LookupNames own_names;
+  if (!own_names.may_find(Py_TYPE(self), name)) return getitem(self, name);
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found != nullptr || !clear_if_attribute_error()) return check(found);
   return getitem(self, name);
@@ -88,6 +92,7 @@ PyTypeObject* build() {
                     slot<str>(Py_tp_str),
                     raw_slot(Py_tp_methods, methods),
                 }};
+  type_def.immutable = true;  // the attribute fallback relies on a fixed set of names
   for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
   for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
   return build_type(std::move(type_def));

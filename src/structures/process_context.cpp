@@ -55,14 +55,20 @@ PyObject* get_global_ctx(PyObject* self, void*) {
 }
 
 // The context's own attributes first; any other name is read from the state, and a failure
-// there is reported as the context's missing attribute.
+// there is reported as the context's missing attribute. A name the normal lookup cannot find is
+// forwarded at once, without raising and catching its AttributeError. The state is asked for
+// the exact str of the name's text, the text the message reports.
 PyObject* getattro(PyObject* self, PyObject* name) {
-  PyObject* found = PyObject_GenericGetAttr(self, name);
-  if (found != nullptr || !clear_if_attribute_error()) return check(found);
-  PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), name);
+  static LookupNames own_names;
+  if (own_names.may_find(Py_TYPE(self), name)) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr || !clear_if_attribute_error()) return check(found);
+  }
+  Ref text = exact_str(name);
+  PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), text.get());
   if (forwarded != nullptr) return forwarded;
   PyErr_Clear();
-  PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", name);
+  PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", text.get());
   throw PyErrorSet{};
 }
 
@@ -75,6 +81,7 @@ PyTypeObject* build() {
       getter<get_global_ctx>("global_ctx"),
       end_getset(),
   };
+  // Immutable: the forwarding relies on a fixed set of the context's own names.
   return build_type(
       TypeSpec{"morva_core.ProcessContext", sizeof(Box<ContextFields>), false,
                {
@@ -83,7 +90,8 @@ PyTypeObject* build() {
                    dealloc_slot<ContextFields>(),
                    slot<getattro>(Py_tp_getattro),
                    raw_slot(Py_tp_getset, props),
-               }});
+               },
+               true});
 }
 
 }  // namespace

@@ -47,15 +47,10 @@ void merge_dict(StrMap& map, PyObject* dict) {
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    Ref converted;
-    if (!PyUnicode_CheckExact(key)) {
-      as_str(key);
-      converted = Ref::checked(PyUnicode_Substring(key, 0, PyUnicode_GetLength(key)));
-      key = converted.get();
-    }
+    Ref exact = exact_str(key);
     // Releasing a replaced value may run arbitrary code: safe here, as the map is whole again
     // and no Python code can reach it yet (a change to `dict` meanwhile is harmless too).
-    if (std::optional<PyObject*> old = map.set(key, value)) Py_DECREF(*old);
+    if (std::optional<PyObject*> old = map.set(exact.get(), value)) Py_DECREF(*old);
   }
 }
 
