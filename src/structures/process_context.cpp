@@ -17,7 +17,7 @@ struct ContextFields {
   SharedMessageList outbox;
 };
 
-ContextFields& ctx(PyObject* self) { return fields<ContextFields>(self); }
+ContextFields& context_of(PyObject* self) { return fields<ContextFields>(self); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<2> sig{"ProcessContext.__new__()", {"state", "local"}, 2};
@@ -29,14 +29,14 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-PyObject* get_state(PyObject* self, void*) { return ctx(self).state.new_ref(); }
-PyObject* get_local(PyObject* self, void*) { return ctx(self).local.new_ref(); }
-PyObject* get_outbox(PyObject* self, void*) { return make_outbox(ctx(self).outbox).release(); }
+PyObject* get_state(PyObject* self, void*) { return context_of(self).state.new_ref(); }
+PyObject* get_local(PyObject* self, void*) { return context_of(self).local.new_ref(); }
+PyObject* get_outbox(PyObject* self, void*) { return make_outbox(context_of(self).outbox).release(); }
 
 // state.data[key] with every lookup error forgiven (None); only the `data` read itself may fail.
 PyObject* section(PyObject* self, PyObject* key) {
   static InternedStr data_name{"data"};
-  Ref data = Ref::checked(PyObject_GetAttr(ctx(self).state.get(), data_name.get()));
+  Ref data = Ref::checked(PyObject_GetAttr(context_of(self).state.get(), data_name.get()));
   PyObject* value = PyObject_GetItem(data.get(), key);
   if (value == nullptr) {
     PyErr_Clear();
@@ -65,7 +65,7 @@ PyObject* getattro(PyObject* self, PyObject* name) {
     if (found != nullptr || !clear_if_attribute_error()) return check(found);
   }
   Ref text = exact_str(name);
-  PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), text.get());
+  PyObject* forwarded = PyObject_GetAttr(context_of(self).state.get(), text.get());
   if (forwarded != nullptr) return forwarded;
   PyErr_Clear();
   PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", text.get());

@@ -2,7 +2,6 @@
 // update() only) the signal channel; nothing about a State changes after it is built.
 #include "structures/state.hpp"
 
-#include <charconv>
 #include <memory>
 #include <string>
 
@@ -108,14 +107,6 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-void log_update(MetaLogBuffer& meta, uint64_t version) {
-  static constexpr std::string_view kPrefix = "State updated to version ";
-  char text[kPrefix.size() + 20];
-  kPrefix.copy(text, kPrefix.size());
-  auto end = std::to_chars(text + kPrefix.size(), text + sizeof text, version).ptr;
-  meta.append("state_update", std::string_view(text, static_cast<std::size_t>(end - text)));
-}
-
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<3> sig{"State.update()", {"data", "heavy", "signal"}, 0};
   auto a = parse(sig, args, nargs, kwnames);
@@ -126,7 +117,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   StateFields next{s.data, s.heavy, s.signals, s.meta, s.meta_capacity, s.version + 1};
   // Logged before any argument is looked at: the entry stays even if the update fails.
-  log_update(*s.meta, next.version);
+  s.meta->append_state_update(next.version);
   merge_zone(next.data, a[0]);
   merge_zone(next.heavy, a[1]);
   if (a[2] != nullptr) broadcast(*s.signals, a[2]);
