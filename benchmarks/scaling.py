@@ -66,7 +66,9 @@ def bytes_per_version(n, versions=VERSIONS):
     keys = _keys(n)
     data = dict(zip(keys, range(n)))
     changed = keys[::max(1, n // versions)][:versions]
-    values = list(range(len(changed)))  # made beforehand: new ints are not the map's cost
+    # New values, made beforehand (their own memory is not the map's cost), none equal to the
+    # value they replace: a map may hand back itself for an unchanged value.
+    values = list(range(n, n + len(changed)))
     result = {}
     for name, (build, update, _) in LIBRARIES.items():
         start = build(data)
@@ -100,11 +102,11 @@ def _per_call(fn, repeats=5):
 def measure(n):
     keys = _keys(n)
     data = dict(zip(keys, range(n)))
-    key = keys[n // 2]
+    key, value = keys[n // 2], object()  # a value the map does not hold yet
     row = {"update_ns": {}, "read_ns": {}}
     for name, (build, update, read) in LIBRARIES.items():
         m = build(data)
-        row["update_ns"][name] = _per_call(lambda: update(m, key, 1)) * 1e9
+        row["update_ns"][name] = _per_call(lambda: update(m, key, value)) * 1e9
         row["read_ns"][name] = _per_call(lambda: read(m), repeats=3) * 1e9
     row["bytes_per_version"] = memory_in_child(n)
     return row

@@ -45,15 +45,18 @@ PyTypeObject* build() {
       "- B (Block): Block after threshold exceeded\n"
       "- C (Count): Count only, never block";
   PyTypeObject* type =
-      build_type(TypeSpec{"morva_core.AuditLevel", sizeof(Box<LevelFields>), false,
-                          {
-                              doc_slot(kDoc),
-                              no_constructor_slot(),
-                              dealloc_slot<LevelFields>(),
-                              slot<repr>(Py_tp_repr),
-                              slot<to_int>(Py_nb_int),
-                              slot<richcompare>(Py_tp_richcompare),
-                          }});
+      build_type(TypeSpec{
+          .name = "morva_core.AuditLevel",
+          .basicsize = sizeof(Box<LevelFields>),
+          .slots = {
+              doc_slot(kDoc),
+              no_constructor_slot(),
+              dealloc_slot<LevelFields>(),
+              slot<repr>(Py_tp_repr),
+              slot<to_int>(Py_nb_int),
+              slot<richcompare>(Py_tp_richcompare),
+          },
+      });
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(type));  // dropped if a member fails
   for (int i = 0; i < 4; ++i) {
     Ref member = create<LevelFields>(type, static_cast<AuditLevelValue>(i));

@@ -16,13 +16,16 @@ PyObject* str(PyObject* self) {
 }
 
 PyTypeObject* build() {
-  return build_type(TypeSpec{"morva_core.AuditLogEntry", sizeof(Box<LogRecord>), false,
-                             {
-                                 no_constructor_slot(),
-                                 dealloc_slot<LogRecord>(),
-                                 slot<str>(Py_tp_str),
-                                 raw_slot(Py_tp_getset, log_record_properties()),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.AuditLogEntry",
+      .basicsize = sizeof(Box<LogRecord>),
+      .slots = {
+          no_constructor_slot(),
+          dealloc_slot<LogRecord>(),
+          slot<str>(Py_tp_str),
+          raw_slot(Py_tp_getset, log_record_properties()),
+      },
+  });
 }
 
 }  // namespace

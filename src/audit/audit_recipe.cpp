@@ -67,14 +67,16 @@ PyTypeObject* build() {
       end_getset(),
   };
   return build_type(TypeSpec{
-      "morva_core.AuditRecipe", sizeof(Box<RecipeFields>), false,
-      {
+      .name = "morva_core.AuditRecipe",
+      .basicsize = sizeof(Box<RecipeFields>),
+      .slots = {
           doc_slot("AuditRecipe(level=None, threshold_max=3, threshold_min=0, "
                    "reset_on_success=True)\n--\n\n"),
           slot<new_>(Py_tp_new),
           dealloc_slot<RecipeFields>(),
           raw_slot(Py_tp_getset, props),
-      }});
+      },
+  });
 }
 
 }  // namespace

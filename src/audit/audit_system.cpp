@@ -14,6 +14,7 @@
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
+#include "binding/stack_text.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "errors/exceptions.hpp"
@@ -46,26 +47,8 @@ struct AuditSystemFields {
 
 AuditSystemFields& audit_of(PyObject* self) { return fields<AuditSystemFields>(self); }
 
-// Fixed-size texts built on the stack, so the common path allocates nothing.
-class Text {
- public:
-  Text& operator<<(std::string_view part) {
-    std::size_t n = std::min(part.size(), sizeof buffer_ - size_);
-    std::memcpy(buffer_ + size_, part.data(), n);
-    size_ += n;
-    return *this;
-  }
-  Text& operator<<(uint32_t value) {
-    size_ = static_cast<std::size_t>(
-        std::to_chars(buffer_ + size_, buffer_ + sizeof buffer_, value).ptr - buffer_);
-    return *this;
-  }
-  std::string_view view() const { return std::string_view(buffer_, size_); }
-
- private:
-  char buffer_[64];  // "WARNING: Approaching threshold (4294967295/4294967295)" fits
-  std::size_t size_ = 0;
-};
+// "WARNING: Approaching threshold (4294967295/4294967295)" and the other entries fit inline.
+using Text = StackText<64>;
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<2> sig{"AuditSystem.__new__()", {"recipe", "capacity"}, 0};
@@ -215,14 +198,18 @@ PyTypeObject* build() {
       getter<ring_buffer_len>("ring_buffer_len", "Get number of logs in buffer."),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.AuditSystem", sizeof(Box<AuditSystemFields>), true,
-                             {
-                                 doc_slot("AuditSystem(recipe=None, capacity=1000)\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<AuditSystemFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.AuditSystem",
+      .basicsize = sizeof(Box<AuditSystemFields>),
+      .subclassable = true,
+      .slots = {
+          doc_slot("AuditSystem(recipe=None, capacity=1000)\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<AuditSystemFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

@@ -20,13 +20,11 @@ namespace {
 }
 
 [[noreturn]] void unexpected_keyword(const SigView& sig, PyObject* kw) {
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, kw);
-  throw PyErrorSet{};
+  raise_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, kw);
 }
 
 [[noreturn]] void multiple_values(const SigView& sig, const char* name) {
-  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, name);
-  throw PyErrorSet{};
+  raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, name);
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".

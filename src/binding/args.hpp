@@ -14,11 +14,21 @@ namespace morva {
 
 // A declared signature: the full name used in messages ("State.update()", "State.__new__()"),
 // the parameter names in order, and how many leading parameters are required.
+//
+// Every Signature is a function-local `static const`: it interns its names on first keyword use
+// and keeps them for the life of the process, so one built per call would leak a reference per
+// name on every keyword call. It cannot be copied, so a copy cannot start its own cache either.
 template <std::size_t N>
 struct Signature {
+  constexpr Signature(const char* full_name, std::array<const char*, N> names,
+                      std::size_t required) noexcept
+      : full_name(full_name), names(names), required(required) {}
+  Signature(const Signature&) = delete;
+  Signature& operator=(const Signature&) = delete;
+
   const char* full_name;
   std::array<const char*, N> names;
-  std::size_t required = 0;
+  std::size_t required;
   // The names as interned str, made on first keyword use (under the GIL, kept for the
   // process): keyword names at call sites are interned too, so matching is a pointer compare.
   mutable std::array<PyObject*, N> interned{};

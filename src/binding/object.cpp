@@ -1,6 +1,8 @@
 // Error helpers of the binding layer: raising, PanicException, attribute-error filtering.
 #include "binding/object.hpp"
 
+#include <cstdarg>
+
 namespace morva {
 
 void raise(PyObject* type, const char* message) {
@@ -13,6 +15,14 @@ void raise(PyObject* type, const std::string& message) {
                                                     static_cast<Py_ssize_t>(message.size())));
   if (!text) throw PyErrorSet{};
   PyErr_SetObject(type, text.get());
+  throw PyErrorSet{};
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
   throw PyErrorSet{};
 }
 

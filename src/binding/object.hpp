@@ -37,7 +37,9 @@ class Ref {
 
   // Takes over a new reference (may be null).
   static Ref steal(PyObject* p) noexcept { return Ref(p); }
-  // Takes a new reference to a borrowed object (may be null).
+  // Takes a new reference to a borrowed object (may be null). A new reference handed straight
+  // to the interpreter (a slot's result, a stealing call) is spelled Py_NewRef(p) instead:
+  // the headers make it an inline increment, so it costs what Py_INCREF does.
   static Ref borrow(PyObject* p) noexcept {
     Py_XINCREF(p);
     return Ref(p);
@@ -88,6 +90,8 @@ inline Py_ssize_t check_size(Py_ssize_t n) {
 // Sets a Python error and throws.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
+// Sets `type` with a message built by PyUnicode_FromFormat (so %U and %R take objects) and throws.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 // Raises an exception instance or type with a str object as argument.
 [[noreturn]] void raise_object(PyObject* type, PyObject* value);
 
@@ -148,9 +152,9 @@ struct Boundary<F> {
   }
 };
 
-// The wrapped function pointer, ready for a slot or method table.
+// F behind the error boundary: the function pointer a slot or method table holds.
 template <auto F>
-inline constexpr auto wrap = &Boundary<F>::call;
+inline constexpr auto error_boundary = &Boundary<F>::call;
 
 // Releases the GIL for its scope. Nothing inside may touch Python objects. Taking the GIL
 // back may end the thread during interpreter finalization (see Boundary), hence the

@@ -1,6 +1,27 @@
 // Building heap types from a table (final or subclassable, doc with text signature, no
 // constructor), the instance box with in-place C++ fields, and the shared slot helpers:
 // deletion refusals, the sequence fallback and method-table entries.
+//
+// Layout. An instance is a Box<Fields>: the object header, then the class's C++ fields
+// constructed in place by create() and destroyed by dealloc_box. No payload lives in a separate
+// allocation, so reading a field is one offset from `self`, and a type's basicsize is
+// sizeof(Box<Fields>). The one instance dict (ContextGuard's) is a pointer placed after the
+// fields and named by tp_dictoffset. A subclass made in Python allocates its larger size through
+// the same tp_alloc, with the Box at the front unchanged and its own __dict__ after it.
+//
+// Type caches. Each type is built once per process, on first request, by cached_type<build>()
+// under the GIL, and never released: the module and every instance hold it, and no moment
+// comes at which none of them is left. The same holds for the exception
+// types and the interned names; they are the only process-wide mutable state.
+//
+// No cyclic GC. No type sets Py_TPFLAGS_HAVE_GC, so a reference cycle that runs through the
+// fields of an instance (a State whose data holds a dict that holds the State, an engine whose
+// observer holds the engine) is never reclaimed: this is intended. Joining the collector needs
+// a tp_traverse that visits every reference a class holds, those inside the C++ fields
+// included (persistent map entries, queued messages, callbacks), and a tp_clear that breaks a
+// cycle without leaving a field half-destroyed. Never set the flag without both: a traversal
+// that misses a reference lets the collector free objects that are still in use. (A Python
+// subclass's own __dict__ is traversed by CPython; the Box stays invisible to the collector.)
 #pragma once
 
 #include <initializer_list>
@@ -12,10 +33,11 @@
 
 namespace morva {
 
+// Built with designated initializers; a class is final unless it says `.subclassable = true`.
 struct TypeSpec {
-  const char* name;        // "morva_core.State"
-  int basicsize;           // sizeof the instance struct
-  bool subclassable;       // Py_TPFLAGS_BASETYPE
+  const char* name;                // "morva_core.State"
+  int basicsize;                   // sizeof the instance struct
+  bool subclassable = false;       // Py_TPFLAGS_BASETYPE
   std::vector<PyType_Slot> slots;  // without the terminating {0, nullptr}
   // Py_TPFLAGS_IMMUTABLETYPE: the type's attributes (slots included) cannot be set or deleted
   // from Python, so a class whose slots enforce a rule cannot be patched around it.
@@ -102,7 +124,7 @@ class LookupNames {
 // Slot table entries.
 template <auto F>
 PyType_Slot slot(int id) {
-  return PyType_Slot{id, reinterpret_cast<void*>(wrap<F>)};
+  return PyType_Slot{id, reinterpret_cast<void*>(error_boundary<F>)};
 }
 inline PyType_Slot raw_slot(int id, void* fn) { return PyType_Slot{id, fn}; }
 
@@ -146,23 +168,30 @@ std::vector<PyType_Slot> item_write_slots() {
           raw_slot(Py_sq_ass_item, reinterpret_cast<void*>(&sequence_ass_item<Set>))};
 }
 
+// A class's own slots followed by shared groups (the item access pairs above), for TypeSpec.
+template <typename... Groups>
+std::vector<PyType_Slot> join_slots(std::vector<PyType_Slot> own, const Groups&... groups) {
+  (own.insert(own.end(), groups.begin(), groups.end()), ...);
+  return own;
+}
+
 // Method table entries. Methods with parameters take (self, args, nargs, kwnames).
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using NoArgsMethod = PyObject* (*)(PyObject*, PyObject*);
 
 template <FastMethod F>
 PyMethodDef method(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap<F>)),
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_boundary<F>)),
                      METH_FASTCALL | METH_KEYWORDS, doc};
 }
 template <FastMethod F>
 PyMethodDef static_method(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrap<F>)),
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_boundary<F>)),
                      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 template <NoArgsMethod F>
 PyMethodDef method_noargs(const char* name, const char* doc) {
-  return PyMethodDef{name, wrap<F>, METH_NOARGS, doc};
+  return PyMethodDef{name, error_boundary<F>, METH_NOARGS, doc};
 }
 inline PyMethodDef end_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }
 
@@ -181,11 +210,11 @@ int setter_refusing_delete(PyObject* self, PyObject* value, void* closure) {
 
 template <Getter G>
 PyGetSetDef getter(const char* name, const char* doc = nullptr) {
-  return PyGetSetDef{name, wrap<G>, nullptr, doc, nullptr};
+  return PyGetSetDef{name, error_boundary<G>, nullptr, doc, nullptr};
 }
 template <Getter G, Setter S>
 PyGetSetDef getset(const char* name, const char* doc = nullptr) {
-  return PyGetSetDef{name, wrap<G>, &setter_refusing_delete<S>, doc, nullptr};
+  return PyGetSetDef{name, error_boundary<G>, &setter_refusing_delete<S>, doc, nullptr};
 }
 inline PyGetSetDef end_getset() { return PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}; }
 

@@ -52,11 +52,14 @@ PyTypeObject* build() {
       static_method<load_from_string>("load_from_string", "load_from_string(content)\n--\n\n"),
       end_methods(),
   };
-  return build_type(TypeSpec{"morva_core.ConfigLoader", sizeof(PyObject), false,
-                             {
-                                 no_constructor_slot(),
-                                 raw_slot(Py_tp_methods, methods),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.ConfigLoader",
+      .basicsize = sizeof(PyObject),
+      .slots = {
+          no_constructor_slot(),
+          raw_slot(Py_tp_methods, methods),
+      },
+  });
 }
 
 }  // namespace

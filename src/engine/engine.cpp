@@ -41,9 +41,8 @@ Ref install(EngineFields& f, Ref next) {
 // The mismatch is ordinary flow in a retry loop: the message is formatted straight into the
 // error, without a C++ exception object on the way.
 [[noreturn]] void version_mismatch(uint64_t expected, uint64_t found) {
-  PyErr_Format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
+  raise_format(context_error(), "CAS Version Mismatch: Expected %llu, Found %llu",
                static_cast<unsigned long long>(expected), static_cast<unsigned long long>(found));
-  throw PyErrorSet{};
 }
 
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -152,14 +151,18 @@ PyTypeObject* build() {
       getter<get_state>("state"),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.MorvaEngine", sizeof(Box<EngineFields>), true,
-                             {
-                                 doc_slot("MorvaEngine()\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<EngineFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.MorvaEngine",
+      .basicsize = sizeof(Box<EngineFields>),
+      .subclassable = true,
+      .slots = {
+          doc_slot("MorvaEngine()\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<EngineFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

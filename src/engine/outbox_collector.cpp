@@ -25,13 +25,16 @@ PyTypeObject* build() {
       method<add>("add", "add($self, msg)\n--\n\n"),
       end_methods(),
   };
-  return build_type(TypeSpec{"morva_core.OutboxCollector", sizeof(Box<CollectorFields>), false,
-                             {
-                                 doc_slot("Helper to collect outbox messages in Transaction"),
-                                 no_constructor_slot(),
-                                 dealloc_slot<CollectorFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.OutboxCollector",
+      .basicsize = sizeof(Box<CollectorFields>),
+      .slots = {
+          doc_slot("Helper to collect outbox messages in Transaction"),
+          no_constructor_slot(),
+          dealloc_slot<CollectorFields>(),
+          raw_slot(Py_tp_methods, methods),
+      },
+  });
 }
 
 }  // namespace

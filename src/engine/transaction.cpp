@@ -83,7 +83,7 @@ PyObject* enter(PyObject* self, PyObject*) {
   BorrowFlag::Exclusive access(t.access);
   t.start_time = Clock::now();
   t.started = true;
-  return Ref::borrow(self).release();
+  return Py_NewRef(self);
 }
 
 // Whole milliseconds since __enter__, truncated; equal to the limit still passes.
@@ -92,9 +92,8 @@ void check_write_timeout(const TransactionFields& t) {
   auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t.start_time);
   auto ms = static_cast<unsigned long long>(elapsed.count());
   if (ms <= t.write_timeout_ms) return;
-  PyErr_Format(write_timeout_error(), "Transaction timed out after %llums (limit %llums)", ms,
+  raise_format(write_timeout_error(), "Transaction timed out after %llums (limit %llums)", ms,
                static_cast<unsigned long long>(t.write_timeout_ms));
-  throw PyErrorSet{};
 }
 
 // Turns the error of a failed model_validate into SchemaViolationError, keeping the original
@@ -218,14 +217,17 @@ PyTypeObject* build() {
       getter<get_write_timeout_ms>("write_timeout_ms"),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.Transaction", sizeof(Box<TransactionFields>), false,
-                             {
-                                 doc_slot("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<TransactionFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.Transaction",
+      .basicsize = sizeof(Box<TransactionFields>),
+      .slots = {
+          doc_slot("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<TransactionFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

@@ -45,8 +45,9 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 
 PyTypeObject* build() {
   PyTypeObject* type = build_type(TypeSpec{
-      "morva_core.FSMState", sizeof(Box<FsmFields>), false,
-      {
+      .name = "morva_core.FSMState",
+      .basicsize = sizeof(Box<FsmFields>),
+      .slots = {
           doc_slot("FSM State for Workflow execution tracking.\n"
                    "Supports: Pending -> Running -> WaitingIO -> Complete/Failed"),
           no_constructor_slot(),
@@ -55,7 +56,8 @@ PyTypeObject* build() {
           slot<richcompare>(Py_tp_richcompare),
           raw_slot(Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)),
           slot<to_int>(Py_nb_int),
-      }});
+      },
+  });
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(type));  // released if a value fails
   for (FsmValue value : kAll) {
     Ref instance = create<FsmFields>(type, FsmFields{value});

@@ -452,15 +452,19 @@ PyTypeObject* build() {
       getter<get_history>("state_history", "Get state transition history."),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.WorkflowEngine", sizeof(Box<EngineFields>), true,
-                             {
-                                 doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
-                                          "debug=False)\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<EngineFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.WorkflowEngine",
+      .basicsize = sizeof(Box<EngineFields>),
+      .subclassable = true,
+      .slots = {
+          doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
+                   "debug=False)\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<EngineFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

@@ -62,9 +62,8 @@ constexpr const char* kTransactionBusy =
 
 [[noreturn]] void raise_illegal(const AccessPath& path, bool write) {
   Ref text = path.str();
-  PyErr_Format(PyExc_PermissionError, write ? "Illegal Write: '%U'" : "Illegal Read: '%U'",
+  raise_format(PyExc_PermissionError, write ? "Illegal Write: '%U'" : "Illegal Read: '%U'",
                text.get());
-  throw PyErrorSet{};
 }
 
 void check_access(const GuardFields& g, const AccessPath& path, bool write) {
@@ -139,9 +138,8 @@ Ref unwrap_value(PyObject* value) {
 Ref attribute_read(const GuardFields& g, PyObject* name, const Utf8& text) {
   if (text.view().starts_with('_')) {
     if (g.strict_mode) {
-      PyErr_Format(PyExc_PermissionError,
+      raise_format(PyExc_PermissionError,
                    "Access to private attribute '%U' denied in Strict Mode", name);
-      throw PyErrorSet{};
     }
     return Ref::checked(PyObject_GetAttr(g.target.get(), name));
   }
@@ -329,10 +327,9 @@ void check_control_inputs(const Contract& contract) {
   std::size_t i = contract.first_control_zone_input();
   if (i == Contract::npos) return;
   Ref name = str_from_utf8(contract.input(i));
-  PyErr_Format(PyExc_PermissionError,
+  raise_format(PyExc_PermissionError,
                "SECURITY VIOLATION: Input '%U' belongs to restricted Control Zone %s.", name.get(),
                zone_name(zone_of(contract.input(i))));
-  throw PyErrorSet{};
 }
 
 PyObject* as_transaction(PyObject* value) {
@@ -371,7 +368,7 @@ PyObject* get_target(PyObject* self, void*) { return guard(self).target.new_ref(
 
 PyObject* get_log(PyObject* self, void*) {
   const Ref& log = guard(self).log;
-  return log ? log.new_ref() : Ref::borrow(Py_None).release();
+  return log ? log.new_ref() : Py_NewRef(Py_None);
 }
 
 // Reached only through the descriptor itself (`guard.log = x` goes through setattro).
@@ -395,25 +392,26 @@ PyTypeObject* build() {
       {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
       end_getset(),
   };
-  TypeSpec type_def{"morva_core.ContextGuard",
-                static_cast<int>(kDictOffset + sizeof(PyObject*)),
-                true,
-                {
-                    doc_slot("ContextGuard(target, inputs, outputs, path_prefix=None, tx=None, "
-                             "is_admin=False, strict_mode=False)\n--\n\n"),
-                    slot<new_>(Py_tp_new),
-                    raw_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)),
-                    slot<getattro>(Py_tp_getattro),
-                    slot<setattro>(Py_tp_setattro),
-                    slot<iter>(Py_tp_iter),
-                    slot<contains>(Py_sq_contains),
-                    raw_slot(Py_tp_members, members),
-                    raw_slot(Py_tp_getset, props),
-                },
-                true};
-  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
-  return build_type(std::move(type_def));
+  return build_type(TypeSpec{
+      .name = "morva_core.ContextGuard",
+      .basicsize = static_cast<int>(kDictOffset + sizeof(PyObject*)),
+      .subclassable = true,
+      .slots = join_slots(
+          {
+              doc_slot("ContextGuard(target, inputs, outputs, path_prefix=None, tx=None, "
+                       "is_admin=False, strict_mode=False)\n--\n\n"),
+              slot<new_>(Py_tp_new),
+              raw_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)),
+              slot<getattro>(Py_tp_getattro),
+              slot<setattro>(Py_tp_setattro),
+              slot<iter>(Py_tp_iter),
+              slot<contains>(Py_sq_contains),
+              raw_slot(Py_tp_members, members),
+              raw_slot(Py_tp_getset, props),
+          },
+          item_read_slots<getitem>(), item_write_slots<setitem>()),
+      .immutable = true,
+  });
 }
 
 }  // namespace

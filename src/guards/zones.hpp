@@ -2,12 +2,11 @@
 // that the guard checks. Pure C++ over UTF-8 text; no Python objects.
 #pragma once
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <string_view>
+
+#include "binding/stack_text.hpp"
 
 namespace morva {
 
@@ -39,34 +38,9 @@ constexpr bool is_control_zone(Zone zone) noexcept {
   return zone == Zone::Signal || zone == Zone::Meta;
 }
 
-// The text of one access path, built on the stack for the usual short paths so that a guarded
-// read allocates nothing; longer paths spill to the heap.
-class PathText {
- public:
-  PathText() = default;
-  PathText(const PathText&) = delete;
-  PathText& operator=(const PathText&) = delete;
-
-  std::string_view view() const noexcept {
-    return heap_.empty() ? std::string_view(inline_, size_) : std::string_view(heap_);
-  }
-
-  void append(std::string_view part) {
-    if (heap_.empty() && size_ + part.size() <= kInline) {
-      std::memcpy(inline_ + size_, part.data(), part.size());
-      size_ += part.size();
-      return;
-    }
-    if (heap_.empty()) heap_.assign(inline_, size_);
-    heap_.append(part);
-  }
-
- private:
-  static constexpr std::size_t kInline = 112;
-  char inline_[kInline];
-  std::size_t size_ = 0;
-  std::string heap_;  // used once the path outgrows the inline buffer
-};
+// The text of one access path: the usual short paths stay on the stack, so a guarded read
+// allocates nothing.
+using PathText = StackText<112>;
 
 // `name` when the prefix is empty, else prefix + "." + name. Attribute names, string keys and
 // the text of other keys are joined this way.
@@ -80,12 +54,7 @@ inline void build_name_path(PathText& out, std::string_view prefix, std::string_
 
 // prefix + "[" + decimal + "]", also for an empty prefix (item 3 of a root guard is "[3]").
 inline void build_index_path(PathText& out, std::string_view prefix, int64_t index) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, index).ptr;
-  out.append(prefix);
-  out.append("[");
-  out.append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-  out.append("]");
+  out << prefix << "[" << index << "]";
 }
 
 }  // namespace morva

@@ -106,7 +106,7 @@ PyObject* init_module() {
   }
   // The module object lives for the process; a later initialisation returns it unchanged.
   static PyObject* cached = nullptr;
-  if (cached != nullptr) return Ref::borrow(cached).release();
+  if (cached != nullptr) return Py_NewRef(cached);
   Ref module = Ref::checked(PyModule_Create(&module_def));
   for (const Registration& entry : kRegistry) register_entry(module.get(), entry);
   for (auto build : kHiddenTypes) build();

@@ -43,13 +43,16 @@ PyTypeObject* build() {
       method_noargs<subscribe>("subscribe", "subscribe($self)\n--\n\n"),
       end_methods(),
   };
-  return build_type(TypeSpec{"morva_core.SignalHub", sizeof(Box<HubFields>), false,
-                             {
-                                 doc_slot("SignalHub()\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<HubFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.SignalHub",
+      .basicsize = sizeof(Box<HubFields>),
+      .slots = {
+          doc_slot("SignalHub()\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<HubFields>(),
+          raw_slot(Py_tp_methods, methods),
+      },
+  });
 }
 
 }  // namespace

@@ -21,9 +21,8 @@ PyObject* to_python(const RecvResult& result) {
     case RecvResult::Kind::kMessage:
       return make_str_lossless(result.message).release();
     case RecvResult::Kind::kLagged:
-      PyErr_Format(PyExc_RuntimeError, "Channel Lagged: missed %llu messages",
+      raise_format(PyExc_RuntimeError, "Channel Lagged: missed %llu messages",
                    static_cast<unsigned long long>(result.missed));
-      throw PyErrorSet{};
     case RecvResult::Kind::kClosed:
       raise(PyExc_StopAsyncIteration, "Channel Closed");
     case RecvResult::Kind::kEmpty:
@@ -61,12 +60,15 @@ PyTypeObject* build() {
           "recv($self)\n--\n\nBlocking receive. intended to be called via asyncio.to_thread()"),
       end_methods(),
   };
-  return build_type(TypeSpec{"morva_core.SignalReceiver", sizeof(Box<ReceiverFields>), false,
-                             {
-                                 no_constructor_slot(),
-                                 dealloc_slot<ReceiverFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.SignalReceiver",
+      .basicsize = sizeof(Box<ReceiverFields>),
+      .slots = {
+          no_constructor_slot(),
+          dealloc_slot<ReceiverFields>(),
+          raw_slot(Py_tp_methods, methods),
+      },
+  });
 }
 
 }  // namespace

@@ -32,8 +32,7 @@ PyObject* getitem(PyObject* self, PyObject* key) {
     if (PyErr_Occurred()) throw PyErrorSet{};
     raise_key_not_found();
   }
-  Py_INCREF(value);
-  return value;
+  return Py_NewRef(value);
 }
 
 int setitem(PyObject*, PyObject*, PyObject* value) {
@@ -65,11 +64,10 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (PyErr_Occurred()) throw PyErrorSet{};
     value = a.or_none(1);
   }
-  Py_INCREF(value);
-  return value;
+  return Py_NewRef(value);
 }
 
-PyObject* to_dict(PyObject* self, PyObject*) { return Ref::borrow(data_of(self)).release(); }
+PyObject* to_dict(PyObject* self, PyObject*) { return Py_NewRef(data_of(self)); }
 PyObject* keys(PyObject* self, PyObject*) { return check(PyDict_Keys(data_of(self))); }
 PyObject* values(PyObject* self, PyObject*) { return check(PyDict_Values(data_of(self))); }
 PyObject* items(PyObject* self, PyObject*) { return check(PyDict_Items(data_of(self))); }
@@ -83,19 +81,21 @@ PyTypeObject* build() {
       method_noargs<items>("items", "items($self)\n--\n\n"),
       end_methods(),
   };
-  TypeSpec type_def{"morva_core.FrozenDict", sizeof(Box<FrozenDictFields>), false,
-                {
-                    doc_slot("FrozenDict(data)\n--\n\n"),
-                    slot<new_>(Py_tp_new),
-                    dealloc_slot<FrozenDictFields>(),
-                    slot<getattro>(Py_tp_getattro),
-                    slot<str>(Py_tp_str),
-                    raw_slot(Py_tp_methods, methods),
-                }};
-  type_def.immutable = true;  // the attribute fallback relies on a fixed set of names
-  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
-  return build_type(std::move(type_def));
+  return build_type(TypeSpec{
+      .name = "morva_core.FrozenDict",
+      .basicsize = sizeof(Box<FrozenDictFields>),
+      .slots = join_slots(
+          {
+              doc_slot("FrozenDict(data)\n--\n\n"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<FrozenDictFields>(),
+              slot<getattro>(Py_tp_getattro),
+              slot<str>(Py_tp_str),
+              raw_slot(Py_tp_methods, methods),
+          },
+          item_read_slots<getitem>(), item_write_slots<setitem>()),
+      .immutable = true,  // the attribute fallback relies on a fixed set of names
+  });
 }
 
 }  // namespace

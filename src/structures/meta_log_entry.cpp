@@ -17,14 +17,17 @@ PyObject* repr(PyObject* self) {
 }
 
 PyTypeObject* build() {
-  return build_type(TypeSpec{"morva_core.MetaLogEntry", sizeof(Box<LogRecord>), false,
-                             {
-                                 no_constructor_slot(),
-                                 dealloc_slot<LogRecord>(),
-                                 slot<repr>(Py_tp_repr),
-                                 slot<repr>(Py_tp_str),
-                                 raw_slot(Py_tp_getset, log_record_properties()),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.MetaLogEntry",
+      .basicsize = sizeof(Box<LogRecord>),
+      .slots = {
+          no_constructor_slot(),
+          dealloc_slot<LogRecord>(),
+          slot<repr>(Py_tp_repr),
+          slot<repr>(Py_tp_str),
+          raw_slot(Py_tp_getset, log_record_properties()),
+      },
+  });
 }
 
 }  // namespace

@@ -38,14 +38,17 @@ PyTypeObject* build() {
       getter<get_messages>("messages"),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.Outbox", sizeof(Box<OutboxFields>), false,
-                             {
-                                 doc_slot("Outbox()\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<OutboxFields>(),
-                                 raw_slot(Py_tp_methods, methods),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.Outbox",
+      .basicsize = sizeof(Box<OutboxFields>),
+      .slots = {
+          doc_slot("Outbox()\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<OutboxFields>(),
+          raw_slot(Py_tp_methods, methods),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

@@ -37,13 +37,16 @@ PyTypeObject* build() {
       getter<get_payload>("payload"),
       end_getset(),
   };
-  return build_type(TypeSpec{"morva_core.OutboxMsg", sizeof(Box<MsgFields>), false,
-                             {
-                                 doc_slot("OutboxMsg(topic, payload)\n--\n\n"),
-                                 slot<new_>(Py_tp_new),
-                                 dealloc_slot<MsgFields>(),
-                                 raw_slot(Py_tp_getset, props),
-                             }});
+  return build_type(TypeSpec{
+      .name = "morva_core.OutboxMsg",
+      .basicsize = sizeof(Box<MsgFields>),
+      .slots = {
+          doc_slot("OutboxMsg(topic, payload)\n--\n\n"),
+          slot<new_>(Py_tp_new),
+          dealloc_slot<MsgFields>(),
+          raw_slot(Py_tp_getset, props),
+      },
+  });
 }
 
 }  // namespace

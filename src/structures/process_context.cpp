@@ -68,8 +68,8 @@ PyObject* getattro(PyObject* self, PyObject* name) {
   PyObject* forwarded = PyObject_GetAttr(context_of(self).state.get(), text.get());
   if (forwarded != nullptr) return forwarded;
   PyErr_Clear();
-  PyErr_Format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", text.get());
-  throw PyErrorSet{};
+  raise_format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'",
+               text.get());
 }
 
 PyTypeObject* build() {
@@ -83,15 +83,18 @@ PyTypeObject* build() {
   };
   // Immutable: the forwarding relies on a fixed set of the context's own names.
   return build_type(
-      TypeSpec{"morva_core.ProcessContext", sizeof(Box<ContextFields>), false,
-               {
-                   doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
-                   slot<new_>(Py_tp_new),
-                   dealloc_slot<ContextFields>(),
-                   slot<getattro>(Py_tp_getattro),
-                   raw_slot(Py_tp_getset, props),
-               },
-               true});
+      TypeSpec{
+          .name = "morva_core.ProcessContext",
+          .basicsize = sizeof(Box<ContextFields>),
+          .slots = {
+              doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<ContextFields>(),
+              slot<getattro>(Py_tp_getattro),
+              raw_slot(Py_tp_getset, props),
+          },
+          .immutable = true,
+      });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/stack_text.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "errors/exceptions.hpp"
@@ -165,7 +166,7 @@ PyObject* section(PyObject* self, PyObject* key) {
   PyObject* const* found = state_of(self).data.find(key);
   if (found == nullptr) Py_RETURN_NONE;
   if (PyDict_Check(*found)) return make_frozen_dict(Ref::borrow(*found)).release();
-  return Ref::borrow(*found).release();
+  return Py_NewRef(*found);
 }
 
 // The section names, interned once for the process (their hashes are then cached).
@@ -214,8 +215,9 @@ PyTypeObject* build() {
       getter<get_meta>("meta"),       end_getset(),
   };
   return build_type(TypeSpec{
-      "morva_core.State", sizeof(Box<StateFields>), false,
-      {
+      .name = "morva_core.State",
+      .basicsize = sizeof(Box<StateFields>),
+      .slots = {
           doc_slot("State(data=None, heavy=None, signal=None, version=1, meta_capacity=1000)"
                    "\n--\n\nMorva v3 Immutable State"),
           slot<new_>(Py_tp_new),
@@ -223,7 +225,8 @@ PyTypeObject* build() {
           slot<setattro>(Py_tp_setattro),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
-      }});
+      },
+  });
 }
 
 }  // namespace

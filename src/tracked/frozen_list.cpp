@@ -28,7 +28,7 @@ Py_ssize_t length(PyObject* self) { return check_size(PyList_Size(data_of(self))
 PyObject* getitem(PyObject* self, PyObject* key) {
   int64_t index = convert_arg("index", key, to_i64);
   PyObject* item = PyList_GetItem(data_of(self), static_cast<Py_ssize_t>(index));
-  return Ref::borrow(check(item)).release();
+  return Py_NewRef(check(item));
 }
 
 PyObject* str(PyObject* self) {
@@ -37,17 +37,20 @@ PyObject* str(PyObject* self) {
 }
 
 PyTypeObject* build() {
-  TypeSpec type_def{"morva_core.FrozenList", sizeof(Box<FrozenListFields>), false,
-                {
-                    doc_slot("FrozenList(data)\n--\n\nImmutable List Wrapper"),
-                    slot<new_>(Py_tp_new),
-                    dealloc_slot<FrozenListFields>(),
-                    slot<length>(Py_sq_length),
-                    slot<str>(Py_tp_str),
-                    slot<str>(Py_tp_repr),
-                }};
-  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
-  return build_type(std::move(type_def));
+  return build_type(TypeSpec{
+      .name = "morva_core.FrozenList",
+      .basicsize = sizeof(Box<FrozenListFields>),
+      .slots = join_slots(
+          {
+              doc_slot("FrozenList(data)\n--\n\nImmutable List Wrapper"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<FrozenListFields>(),
+              slot<length>(Py_sq_length),
+              slot<str>(Py_tp_str),
+              slot<str>(Py_tp_repr),
+          },
+          item_read_slots<getitem>()),
+  });
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_tracked(type, args, kwargs, "TrackedDict.__new__()", as_dict);
+  static const Signature<3> sig{"TrackedDict.__new__()", kTrackedParams, 3};
+  return new_tracked(type, args, kwargs, sig, as_dict);
 }
 
 // No __missing__ hook: a dict subclass's default factory is not consulted.
@@ -22,7 +23,7 @@ PyObject* getitem(PyObject* self, PyObject* key) {
     if (PyErr_Occurred()) throw PyErrorSet{};
     raise(PyExc_KeyError, "Key not found");
   }
-  return Ref::borrow(value).release();
+  return Py_NewRef(value);
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
@@ -40,15 +41,17 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyTypeObject* build() {
-  TypeSpec type_def{"morva_core.TrackedDict", sizeof(Box<TrackedFields>), false,
-                {
-                    doc_slot("TrackedDict(data, tx, path)\n--\n\nTransaction-Tracked Dictionary"),
-                    slot<new_>(Py_tp_new),
-                    dealloc_slot<TrackedFields>(),
-                }};
-  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
-  return build_type(std::move(type_def));
+  return build_type(TypeSpec{
+      .name = "morva_core.TrackedDict",
+      .basicsize = sizeof(Box<TrackedFields>),
+      .slots = join_slots(
+          {
+              doc_slot("TrackedDict(data, tx, path)\n--\n\nTransaction-Tracked Dictionary"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<TrackedFields>(),
+          },
+          item_read_slots<getitem>(), item_write_slots<setitem>()),
+  });
 }
 
 }  // namespace

@@ -8,9 +8,8 @@
 
 namespace morva {
 
-PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* full_name,
-                      PyObject* (*as_container)(PyObject*)) {
-  const Signature<3> sig{full_name, {"data", "tx", "path"}, 3};
+PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
+                      const Signature<3>& sig, PyObject* (*as_container)(PyObject*)) {
   auto a = parse(sig, args, kwargs);
   PyObject* data = a.convert(0, as_container);
   PyObject* tx =

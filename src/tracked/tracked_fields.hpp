@@ -1,6 +1,7 @@
 // The fields both tracked proxies hold, and their shared constructor argument checks.
 #pragma once
 
+#include "binding/args.hpp"
 #include "binding/object.hpp"
 
 namespace morva {
@@ -11,9 +12,11 @@ struct TrackedFields {
   Ref path;  // str, passed unchanged with every logged write
 };
 
-// Parses (data, tx, path) for `full_name` ("TrackedDict.__new__()"), checking data with
-// `as_container`, and builds the proxy.
-PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* full_name,
-                      PyObject* (*as_container)(PyObject*));
+// The constructor's parameters; each proxy declares its own static Signature with them.
+inline constexpr std::array<const char*, 3> kTrackedParams{"data", "tx", "path"};
+
+// Parses (data, tx, path) with `sig`, checking data with `as_container`, and builds the proxy.
+PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
+                      const Signature<3>& sig, PyObject* (*as_container)(PyObject*));
 
 }  // namespace morva

@@ -14,7 +14,8 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return new_tracked(type, args, kwargs, "TrackedList.__new__()", as_list);
+  static const Signature<3> sig{"TrackedList.__new__()", kTrackedParams, 3};
+  return new_tracked(type, args, kwargs, sig, as_list);
 }
 
 Py_ssize_t index_of(PyObject* key) {
@@ -23,7 +24,7 @@ Py_ssize_t index_of(PyObject* key) {
 
 PyObject* getitem(PyObject* self, PyObject* key) {
   PyObject* item = PyList_GetItem(fields<TrackedFields>(self).data.get(), index_of(key));
-  return Ref::borrow(check(item)).release();
+  return Py_NewRef(check(item));
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
@@ -38,8 +39,7 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
   transaction_log_write(f.tx.get(), f.path.get(), "SET_ITEM", value, old.get(), list,
                         key_text.get());
   // The store happens after the report, so an out-of-range index fails here, list unchanged.
-  Py_INCREF(value);
-  return check(PyList_SetItem(list, index, value));
+  return check(PyList_SetItem(list, index, Py_NewRef(value)));
 }
 
 PyObject* append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,16 +56,18 @@ PyTypeObject* build() {
       method<append>("append", "append($self, value)\n--\n\n"),
       end_methods(),
   };
-  TypeSpec type_def{"morva_core.TrackedList", sizeof(Box<TrackedFields>), false,
-                {
-                    doc_slot("TrackedList(data, tx, path)\n--\n\nTransaction-Tracked List"),
-                    slot<new_>(Py_tp_new),
-                    dealloc_slot<TrackedFields>(),
-                    raw_slot(Py_tp_methods, methods),
-                }};
-  for (auto s : item_read_slots<getitem>()) type_def.slots.push_back(s);
-  for (auto s : item_write_slots<setitem>()) type_def.slots.push_back(s);
-  return build_type(std::move(type_def));
+  return build_type(TypeSpec{
+      .name = "morva_core.TrackedList",
+      .basicsize = sizeof(Box<TrackedFields>),
+      .slots = join_slots(
+          {
+              doc_slot("TrackedList(data, tx, path)\n--\n\nTransaction-Tracked List"),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<TrackedFields>(),
+              raw_slot(Py_tp_methods, methods),
+          },
+          item_read_slots<getitem>(), item_write_slots<setitem>()),
+  });
 }
 
 }  // namespace

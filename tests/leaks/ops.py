@@ -2,6 +2,7 @@
 (zero-argument callable doing one operation, objects whose reference counts must not grow)."""
 
 import copy
+import sys
 
 import morva_core as mc
 
@@ -130,6 +131,11 @@ def engine_ops():
             lambda: (tracked_dict.__setitem__("k", payload), tracked_dict["k"],
                      TrackedList([0], tx, "root").__setitem__(0, payload),
                      TrackedList([], tx, "root").append(payload)), [payload, tx]),
+        # The parameter names are interned once per process, not once per keyword call.
+        "TrackedDict/TrackedList by keyword": (
+            lambda: (TrackedDict(data={}, tx=tx, path="root"),
+                     TrackedList(data=[], tx=tx, path="root")),
+            [sys.intern("data"), sys.intern("tx"), sys.intern("path"), tx]),
         "ProcessContext": (lambda: mc.ProcessContext(state, local).domain_ctx, [state, local, payload]),
         "ProcessContext forwarding + outbox": (
             lambda: (mc.ProcessContext(state, local).version,

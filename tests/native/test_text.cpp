@@ -1,9 +1,11 @@
 // Shortest round-trip float formatting used by the log entries.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 
+#include "binding/stack_text.hpp"
 #include "binding/text.hpp"
 
 using morva::format_float;
@@ -30,4 +32,13 @@ TEST(FormatFloat, NeverUsesExponentAndRoundTrips) {
     EXPECT_EQ(s.find_first_of("eE"), std::string::npos) << s;
     EXPECT_EQ(std::strtod(s.c_str(), nullptr), v) << s;
   }
+}
+
+// A text that outgrows its inline buffer part-way through keeps every byte, in order.
+TEST(StackText, SpillsToTheHeapWithoutCuttingShort) {
+  morva::StackText<8> text;
+  text << "Fail #" << 7u;
+  EXPECT_EQ(text.view(), "Fail #7");
+  text << " (" << UINT32_MAX << "/" << INT64_MIN << ")";
+  EXPECT_EQ(text.view(), "Fail #7 (4294967295/-9223372036854775808)");
 }
