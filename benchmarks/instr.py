@@ -75,7 +75,10 @@ def measure_module(module_name, workdir):
                f"--dump-before={DUMP_MARKER}*", "--dump-instr=no", "--compress-strings=no",
                f"--callgrind-out-file={out}", sys.executable, __file__, "--child", module_name,
                order_path]
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A fixed str hash seed: the shape of every hash table and trie depends on it.
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     written = json.loads(pathlib.Path(order_path).read_text())
     counts = {}
     for index, (name, side, n) in enumerate(written["order"], start=1):

@@ -156,9 +156,13 @@ def main():
     if args.memory:
         print(json.dumps(bytes_per_version(args.memory)))
         return 0
-    results = {}
+    # Kept after every size, so a run for some sizes adds to (or replaces) those of earlier runs.
+    saved = args.out / "scaling.json"
+    results = {int(n): row for n, row in json.loads(saved.read_text()).items()} \
+        if saved.exists() else {}
     for n in args.sizes:
         results[n] = measure(n)
+        saved.write_text(json.dumps(results, indent=1))
         print(f"{n:>9,} keys: " + json.dumps(results[n]), flush=True)
     (args.out / "scaling.md").write_text(table(results))
     plot(results, args.out / "scaling.png")
