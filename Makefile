@@ -32,7 +32,7 @@ endif
 
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
 
-.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench asan fuzz wheel clean
+.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz wheel clean
 
 all: test
 
@@ -105,8 +105,20 @@ demo: build
 	@echo "==> running examples/demo.py"
 	@$(PY) examples/demo.py
 
-bench: venv build
+# Time ratios against the references (fails when a row misses its target), then the scaling run.
+bench: venv build bench-scaling
 	$(PY) benchmarks/run.py
+
+# Instructions per operation (callgrind), ours and the reference, for every row a bench_*.py
+# declares in INSTR_ROWS; fails when a ratio misses its target. Stable whatever the load.
+bench-instr: build
+	@command -v valgrind >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind
+	$(PY) benchmarks/instr.py
+
+# Cost against state size (10^2 to 10^6 keys): benchmarks/scaling.png and scaling.md.
+bench-scaling: build
+	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install -q matplotlib
+	$(PY) benchmarks/scaling.py
 
 # The module built with ASan+UBSan and the whole suite run against it. The interpreter's
 # allocator is set to malloc so the sanitizer sees every allocation.

@@ -31,3 +31,10 @@ ROWS = [
      "_cas_engine.compare_and_swap(_cas_version(), _payload)",
      "_ref_counter(); _small.update(_payload)", 1.2),
 ]
+
+INSTR_ROWS = [
+    ("transaction commit, one key vs State.update", _tx_stmt, "_state.update(_payload)", 2.0),
+    ("compare_and_swap, one key vs State.update",
+     "_cas_engine.compare_and_swap(_cas_version(), _payload)",
+     "_ref_counter(); _state.update(_payload)", 1.2),
+]

@@ -61,3 +61,9 @@ ROWS = [
     ("guarded attribute write vs setattr on the target",
      "_guard.result = 1", "_target.result = 1", None),
 ]
+
+INSTR_ROWS = [
+    ("guard.name, declared scalar vs target.name", "_guard.value", "_target.value", 4.0),
+    ("guard.name, declared scalar vs getattr(target, 'name')",
+     "_guard.value", "getattr(_target, 'value')", 1.2),
+]

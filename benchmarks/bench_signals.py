@@ -68,3 +68,9 @@ ROWS = [
     (f"cross-thread transfer of {MESSAGES} vs SimpleQueue (time)", _signals_cross_thread,
      _queue_cross_thread, 0.9),
 ]
+
+# The cross-thread row is a wall-time row only: under valgrind threads run one at a time.
+INSTR_ROWS = [
+    ("publish + recv, one thread vs SimpleQueue put + get",
+     "_hub.publish('signal:1'); _r.recv()", "_q.put('signal:1'); _q.get()", 1.0),
+]

@@ -63,3 +63,8 @@ ROWS = [
     ("while turn vs eval(precompiled, one reused dict) + executor",
      _WHILE, _EVAL_BARE, None),
 ]
+
+INSTR_ROWS = [
+    ("execute 1000 process steps vs Python loop calling the executor",
+     "_flat.execute({}, _noop)", "for _n in _names:\n    _noop(_n)", 1.0, 5),
+]

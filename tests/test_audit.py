@@ -175,6 +175,24 @@ class TestAuditLog:
             AuditLogEntry()
 
 
+    def test_any_str_is_accepted_and_given_back_unchanged(self):
+        key, message = "k\ud800", "m\udfff"
+        audit = AuditSystem(AuditRecipe(AuditLevel.Stop))
+        with raises_exact(AuditStopError, f"Audit Stop: {key} triggered immediate halt"):
+            audit.log_fail(key)
+        assert audit.get_count(key) == 1
+        audit.log(key, message)
+        audit.log_success(key)
+        assert audit.get_count(key) == 0
+        entries = audit.get_logs()
+        assert [(e.key, e.message) for e in entries] == [
+            (key, "Fail #1"), (key, message), (key, "Success")]
+        assert str(entries[1]).endswith(f"] {key}: {message}")
+        block = AuditSystem(AuditRecipe(AuditLevel.Block, threshold_max=0))
+        with raises_exact(AuditBlockError, f"Audit Blocked: {key} exceeded threshold 0"):
+            block.log_fail(key)
+
+
 class TestAccessAndSubclassing:
     def test_warning_handler_calling_back_is_refused(self):
         audit = AuditSystem(AuditRecipe(threshold_min=1))

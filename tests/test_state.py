@@ -216,6 +216,10 @@ class TestMetaLog:
         expected = [("state_update", "State updated to version 2"), ("evt", "hello"),
                     ("\udcff", "m\ud800")]
         assert entries(s1) == entries(s2) == entries(s2.restrict_view()) == expected
+        for entry in s1.meta:
+            time = repr(entry.timestamp).removesuffix(".0")
+            text = f"MetaLogEntry(time={time}, key={entry.key}, msg={entry.message})"
+            assert repr(entry) == str(entry) == text and "e" not in time
         assert repr(s1.meta[-1]).endswith("key=\udcff, msg=m\ud800)")
 
     def test_argument_errors_and_capacity(self):

@@ -1,11 +1,12 @@
 """TrackedDict and TrackedList: plain reads, report-then-write through the transaction hook."""
 
 import gc
+import types
 
 import pytest
 
 import morva_core
-from morva_core import Transaction
+from morva_core import ContextGuard, Transaction
 from conftest import raises_exact, unraisable_hook
 
 
@@ -69,6 +70,30 @@ def test_tracked_list():
     assert data == [inner, 5, 3]
     with pytest.raises(TypeError, match="^argument 'index': "):
         tl["0"]
+
+
+def test_a_write_whose_report_is_refused_leaves_the_container_unchanged():
+    # A guarded read holds its transaction exclusively while the shadow copy's __deepcopy__ runs:
+    # every report to the hook is refused then, and the write it announced must not happen.
+    tx = Transaction()
+    d, lst = {"a": 1}, [1]
+    td, tl = TrackedDict(d, tx, "d"), TrackedList(lst, tx, "l")
+    writes = [lambda: td.__setitem__("a", 2), lambda: td.__setitem__("new", 3),
+              lambda: tl.__setitem__(0, 9), lambda: tl.append(4)]
+    refused = []
+
+    class Hook:
+        def __deepcopy__(self, memo):
+            for write in writes:
+                try:
+                    write()
+                except RuntimeError as e:
+                    refused.append(str(e))
+            return Hook()
+
+    ContextGuard(types.SimpleNamespace(h=Hook()), ["h"], [], tx=tx).h
+    assert refused == ["Already mutably borrowed"] * len(writes)
+    assert d == {"a": 1} and lst == [1]
 
 
 def test_constructor_checks():

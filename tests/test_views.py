@@ -2,7 +2,7 @@
 
 import pytest
 
-from morva_core import ContextError, FrozenDict
+from morva_core import ContextError, FrozenDict, ProcessContext, State
 from conftest import raises_exact
 
 
@@ -44,6 +44,17 @@ class TestFrozenDict:
         assert fd["keys"] == 1
         assert fd.x == 5
         assert fd.__class__ is FrozenDict
+
+    def test_every_name_the_class_has_is_found_before_the_keys(self):
+        names = {n for t in FrozenDict.__mro__ for n in vars(t)}
+        key = object()
+        fd = FrozenDict(dict.fromkeys(names | {"plain"}, key))
+        assert all(getattr(fd, name) is not key for name in names)
+        assert fd.plain is key
+        # The fallback may skip the normal lookup only because the class cannot gain names.
+        with pytest.raises(TypeError):
+            FrozenDict.plain = property(lambda self: "patched")
+        assert fd.plain is key
 
     def test_writes_are_refused_and_leave_the_dict_alone(self):
         d = {"a": 1}
@@ -97,6 +108,40 @@ class TestFrozenDict:
         assert FrozenDict(D(a=1))["a"] == 1
         with raises_exact(TypeError, "argument 'data': 'list' object cannot be converted to 'PyDict'"):
             FrozenDict([])
+
+
+class AliasStr(str):
+    """Text `text`, but hashes and compares as `alias`."""
+
+    def __new__(cls, text, alias):
+        obj = super().__new__(cls, text)
+        obj.alias = alias
+        return obj
+
+    def __hash__(self):
+        return hash(self.alias)
+
+    def __eq__(self, other):
+        return self.alias == other
+
+
+class TestProcessContextForwarding:
+    def test_forwarding_order_and_message(self):
+        state = State(data={"a": 1})
+        ctx = ProcessContext(state, {})
+        assert ctx.version == 1 and ctx.data.to_dict() == {"a": 1}
+        assert ctx.state is state and type(ctx.outbox).__name__ == "Outbox"
+        assert ctx.__class__ is ProcessContext
+        with raises_exact(AttributeError, "'ProcessContext' object has no attribute 'missing'"):
+            ctx.missing
+        with pytest.raises(TypeError):
+            ProcessContext.version = property(lambda self: 0)
+
+    def test_the_state_is_asked_for_the_text_the_message_names(self):
+        ctx = ProcessContext(State(version=7), {})
+        assert getattr(ctx, AliasStr("version", "elsewhere")) == 7
+        with raises_exact(AttributeError, "'ProcessContext' object has no attribute 'nothing'"):
+            getattr(ctx, AliasStr("nothing", "version"))
 
 
 class TestFrozenList:

@@ -4,23 +4,24 @@
 #include "binding/convert.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
-#include "structures/meta_log_entry.hpp"
+#include "log/record_objects.hpp"
 
 namespace morva {
 namespace {
 
 PyObject* str(PyObject* self) {
-  const AuditRecord& e = log_record_of(self);
-  return make_str("[" + format_float(e.timestamp) + "] " + e.key + ": " + e.message).release();
+  const LogRecord& e = log_record_of(self);
+  return make_str_lossless("[" + format_float(e.timestamp) + "] " + e.key + ": " + e.message)
+      .release();
 }
 
 PyTypeObject* build() {
   return build_type(TypeSpec{
       .name = "morva_core.AuditLogEntry",
-      .basicsize = sizeof(Box<AuditRecord>),
+      .basicsize = sizeof(Box<LogRecord>),
       .slots = {
           no_constructor_slot(),
-          dealloc_slot<AuditRecord>(),
+          dealloc_slot<LogRecord>(),
           slot<str>(Py_tp_str),
           raw_slot(Py_tp_getset, log_record_properties()),
       },
@@ -33,7 +34,7 @@ PyTypeObject* audit_log_entry_type() {
   return cached_type<build>();
 }
 
-Ref audit_log_entries(std::vector<AuditRecord> records) {
+Ref audit_log_entries(std::vector<LogRecord> records) {
   return log_record_list(audit_log_entry_type(), std::move(records));
 }
 

@@ -11,7 +11,6 @@
 #include "audit/audit_log_entry.hpp"
 #include "audit/audit_recipe.hpp"
 #include "audit/failure_counts.hpp"
-#include "audit/ring_buffer.hpp"
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
@@ -19,6 +18,7 @@
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "errors/exceptions.hpp"
+#include "log/ring_buffer.hpp"
 
 namespace morva {
 namespace {
@@ -31,13 +31,13 @@ struct AuditSystemFields {
   BorrowFlag access;
   const RecipeValues recipe;  // copied at construction; the recipe object may change later
   FailureCounts counts;
-  RingBuffer<AuditRecord> log;
+  RingBuffer<LogRecord> log;
 
   // The clock is read before the ring's lock is taken; the texts are copied into the slot
   // under it, reusing the storage of the entry being overwritten.
   void write(std::string_view key, std::string_view message) {
     double now = wall_clock_seconds();
-    log.write([&](AuditRecord& slot) {
+    log.write([&](LogRecord& slot) {
       slot.key.assign(key);
       slot.message.assign(message);
       slot.timestamp = now;
@@ -45,7 +45,7 @@ struct AuditSystemFields {
   }
 };
 
-AuditSystemFields& state(PyObject* self) { return fields<AuditSystemFields>(self); }
+AuditSystemFields& audit_of(PyObject* self) { return fields<AuditSystemFields>(self); }
 
 // "WARNING: Approaching threshold (4294967295/4294967295)" and the other entries fit inline.
 using Text = StackText<64>;
@@ -63,14 +63,22 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<AuditSystemFields>(type, recipe, capacity).release();
 }
 
+// Keys and messages are any str, lone surrogates included: they are kept as UTF-8 with the
+// surrogates passed through, so every text the system gives back (counts by key, log entries,
+// exception messages) is the caller's own.
+[[noreturn]] void raise_text(PyObject* type, const std::string& message) {
+  raise_object(type, make_str_lossless(message).get());
+}
+
 // The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
 // under the access the operation needs.
 template <typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
 PyObject* with_key(const Signature<1>& sig, PyObject* self, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = a.convert(0, str_view);
-  AuditSystemFields& s = state(self);
+  std::string scratch;
+  std::string_view key = utf8_lossless(a.convert(0, as_str), scratch);
+  AuditSystemFields& s = audit_of(self);
   Access access(s.access);
   return Body(s, key);
 }
@@ -80,13 +88,14 @@ void escalate(AuditSystemFields& s, std::string_view key, uint32_t count) {
   const RecipeValues& r = s.recipe;
   switch (r.level) {
     case AuditLevelValue::Stop:
-      raise(audit_stop_error(), "Audit Stop: " + std::string(key) + " triggered immediate halt");
+      raise_text(audit_stop_error(), "Audit Stop: " + std::string(key) + " triggered immediate halt");
     case AuditLevelValue::Abort:
-      raise(audit_abort_error(), "Audit Abort: " + std::string(key) + " operation cancelled");
+      raise_text(audit_abort_error(), "Audit Abort: " + std::string(key) + " operation cancelled");
     case AuditLevelValue::Block:
       if (count > r.threshold_max) {
-        raise(audit_block_error(), "Audit Blocked: " + std::string(key) + " exceeded threshold " +
-                                       std::to_string(r.threshold_max));
+        raise_text(audit_block_error(), "Audit Blocked: " + std::string(key) +
+                                            " exceeded threshold " +
+                                            std::to_string(r.threshold_max));
       }
       if (r.threshold_min >= 1 && count >= r.threshold_min) {
         Text warning, entry;
@@ -142,28 +151,29 @@ PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<2> sig{"AuditSystem.log()", {"key", "message"}, 2};
   auto a = parse(sig, args, nargs, kwnames);
-  std::string_view key = a.convert(0, str_view);
-  std::string_view message = a.convert(1, str_view);
-  AuditSystemFields& s = state(self);
+  std::string key_scratch, message_scratch;
+  std::string_view key = utf8_lossless(a.convert(0, as_str), key_scratch);
+  std::string_view message = utf8_lossless(a.convert(1, as_str), message_scratch);
+  AuditSystemFields& s = audit_of(self);
   BorrowFlag::Exclusive access(s.access);
   s.write(key, message);
   Py_RETURN_NONE;
 }
 
 PyObject* get_count_all(PyObject* self, PyObject*) {
-  AuditSystemFields& s = state(self);
+  AuditSystemFields& s = audit_of(self);
   BorrowFlag::Shared access(s.access);
   return check(PyLong_FromUnsignedLongLong(s.log.total()));
 }
 
 PyObject* get_logs(PyObject* self, PyObject*) {
-  AuditSystemFields& s = state(self);
+  AuditSystemFields& s = audit_of(self);
   BorrowFlag::Shared access(s.access);
   return audit_log_entries(s.log.snapshot()).release();
 }
 
 PyObject* ring_buffer_len(PyObject* self, void*) {
-  AuditSystemFields& s = state(self);
+  AuditSystemFields& s = audit_of(self);
   BorrowFlag::Shared access(s.access);
   return check(PyLong_FromSize_t(s.log.size()));
 }

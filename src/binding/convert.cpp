@@ -62,6 +62,12 @@ std::string_view utf8_of(PyObject* str) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+Ref exact_str(PyObject* str) {
+  if (PyUnicode_CheckExact(str)) return Ref::borrow(str);
+  as_str(str);
+  return Ref::checked(PyUnicode_Substring(str, 0, PyUnicode_GetLength(str)));
+}
+
 std::string_view str_view(PyObject* obj) { return utf8_of(as_str(obj)); }
 
 Ref make_str(std::string_view text) {

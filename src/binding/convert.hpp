@@ -25,6 +25,11 @@ PyObject* as_list(PyObject* obj);   // target "PyList"
 PyObject* as_str(PyObject* obj);    // target "PyString"
 PyObject* as_instance(PyObject* obj, PyTypeObject* type, const char* target);
 
+// A new reference to the exact str of a str's text (the object itself when it is exact). Where
+// a name is checked and then used, both must see this object: a str subclass may hash and
+// compare as some other text.
+Ref exact_str(PyObject* str);
+
 // UTF-8 view of a str (checked as by as_str); valid while the object lives.
 std::string_view str_view(PyObject* obj);
 // UTF-8 view of an object already known to be a str.

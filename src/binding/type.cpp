@@ -1,6 +1,7 @@
 // Heap type construction and the shared slot helpers.
 #include "binding/type.hpp"
 
+#include "binding/check.hpp"
 #include "binding/convert.hpp"
 
 namespace morva {
@@ -20,6 +21,34 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
   std::string name = type_name(type);
   PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name.c_str());
   return nullptr;
+}
+
+namespace {
+Ref class_dict_names(PyTypeObject* type) {
+  Ref names = Ref::checked(PySet_New(nullptr));
+  Ref mro = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+  for (Py_ssize_t i = 0, n = PyTuple_Size(mro.get()); i < n; ++i) {
+    Ref dict = Ref::checked(PyObject_GetAttrString(PyTuple_GetItem(mro.get(), i), "__dict__"));
+    Ref keys = Ref::checked(PyMapping_Keys(dict.get()));
+    for (Py_ssize_t k = 0, m = PyList_Size(keys.get()); k < m; ++k) {
+      if (PySet_Add(names.get(), PyList_GetItem(keys.get(), k)) < 0) throw PyErrorSet{};
+    }
+  }
+  return names;
+}
+}  // namespace
+
+bool LookupNames::may_find(PyTypeObject* type, PyObject* name) {
+  if (!PyUnicode_CheckExact(name)) return true;
+  if (names_ == nullptr) {
+    // Relied on above: nothing can be added to the class or its bases after this point.
+    MORVA_CHECK(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE);
+    MORVA_CHECK(!(PyType_GetFlags(type) & Py_TPFLAGS_BASETYPE));
+    names_ = class_dict_names(type).release();
+  }
+  int found = PySet_Contains(names_, name);
+  if (found < 0) throw PyErrorSet{};
+  return found == 1;
 }
 
 void refuse_attribute_delete() { raise(PyExc_AttributeError, "can't delete attribute"); }

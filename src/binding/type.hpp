@@ -114,6 +114,23 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 [[noreturn]] void refuse_attribute_delete();  // AttributeError "can't delete attribute"
 [[noreturn]] void refuse_item_delete();       // NotImplementedError "can't delete item"
 
+// The attribute names that the normal lookup (PyObject_GenericGetAttr) can find on instances of
+// a final, immutable type without an instance dictionary: the keys of every class dictionary
+// along the type's MRO. Such a type's MRO and class dictionaries cannot change once it is built,
+// so a name outside this set is an AttributeError without running the lookup, and a getattro
+// with a fallback can go straight to it instead of raising and catching that error. Only an
+// exact str is classified: a str subclass may hash and compare as another name, so for it the
+// answer is always "maybe" and the caller runs the normal lookup. Built on first use and kept
+// for the process, like the type itself.
+class LookupNames {
+ public:
+  // False only when `name` is an exact str the normal lookup on `type` cannot find.
+  bool may_find(PyTypeObject* type, PyObject* name);
+
+ private:
+  PyObject* names_ = nullptr;  // a set of str, owned for the life of the process
+};
+
 // Slot table entries.
 template <auto F>
 PyType_Slot slot(int id) {

@@ -40,8 +40,12 @@ int setitem(PyObject*, PyObject*, PyObject* value) {
   raise(context_error(), "Context is Immutable. Use .update()");
 }
 
-// Normal lookup first (methods, standard attributes); on AttributeError the name is a key.
+// Normal lookup first (methods, standard attributes); on AttributeError the name is a key. A
+// name the normal lookup cannot find goes to the key at once: raising and catching that
+// AttributeError would cost ten times the dict lookup.
 PyObject* getattro(PyObject* self, PyObject* name) {
+  static LookupNames own_names;
+  if (!own_names.may_find(Py_TYPE(self), name)) return getitem(self, name);
   PyObject* found = PyObject_GenericGetAttr(self, name);
   if (found != nullptr || !clear_if_attribute_error()) return check(found);
   return getitem(self, name);
@@ -90,6 +94,7 @@ PyTypeObject* build() {
               raw_slot(Py_tp_methods, methods),
           },
           item_read_slots<getitem>(), item_write_slots<setitem>()),
+      .immutable = true,  // the attribute fallback relies on a fixed set of names
   });
 }
 

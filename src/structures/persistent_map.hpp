@@ -61,6 +61,7 @@
 #include <Python.h>
 
 #include "binding/release.hpp"
+#include "binding/check.hpp"
 
 namespace morva {
 
@@ -150,13 +151,28 @@ class PersistentMap {
       assoc(root_, 0, h, key, value, out);
     }
     if (out.added) ++size_;
+    MORVA_DEBUG_ONLY(check_path(h));
     return out.replaced;
   }
 
-  // Calls f(key, value) for every entry, in trie order.
+  // Calls f(key, value) for every entry, in trie order. (Debug builds also check that the walk
+  // meets exactly size() entries: the walk is whole-map work already.)
   template <typename F>
   void for_each(F&& f) const {
-    if (root_ != nullptr) visit(root_, f);
+    MORVA_DEBUG_ONLY(std::size_t seen = 0;)
+    auto counted = [&](Key k, Value v) {
+      MORVA_DEBUG_ONLY(++seen;)
+      f(k, v);
+    };
+    if (root_ != nullptr) visit(root_, counted);
+    MORVA_CHECK(seen == size_);
+  }
+
+  // The invariants below, over the whole trie, and that it holds exactly size() entries.
+  // Debug builds only (a release build checks nothing); O(n).
+  void check_invariants() const {
+    MORVA_CHECK((root_ == nullptr) == (size_ == 0));
+    MORVA_CHECK(root_ == nullptr || checked_count(root_, 0) == size_);
   }
 
   // True when both maps still share their root node (one is an unchanged copy of the other).
@@ -303,6 +319,38 @@ class PersistentMap {
   static void assoc_collision(Node*& slot, Key key, Value value, Outcome& out);
   static void replace_entry_by_child(Node*& slot, uint32_t bit, Node* child);
   static void add_entry(Node*& slot, uint32_t bit, Key key, Value value);
+
+  // One node's invariants: alive; a bitmap node's two maps disjoint and not both empty; a
+  // collision node only below the last level and holding two entries or more.
+  static void check_node([[maybe_unused]] const Node* n, [[maybe_unused]] unsigned shift) {
+    MORVA_CHECK(n->refs() >= 1);
+    if (n->collision()) {
+      MORVA_CHECK(shift >= kHashBits && n->datamap >= 2);
+    } else {
+      MORVA_CHECK((n->datamap & n->nodemap) == 0 && (n->datamap | n->nodemap) != 0);
+      MORVA_CHECK(shift < kHashBits);
+    }
+  }
+  static std::size_t checked_count(const Node* n, unsigned shift) {
+    check_node(n, shift);
+    std::size_t count = entry_count(n);
+    Node** kids = children(n);
+    for (unsigned i = 0, c = child_count(n); i < c; ++i) {
+      count += checked_count(kids[i], shift + kBits);
+    }
+    return count;
+  }
+  // The nodes on the way to hash `h` (what an insert touched): O(depth), so it runs after
+  // every insert of a debug build.
+  void check_path(uint64_t h) const {
+    const Node* node = root_;
+    for (unsigned shift = 0; node != nullptr; shift += kBits) {
+      check_node(node, shift);
+      if (node->collision()) return;
+      uint32_t bit = branch_bit(h, shift);
+      node = (node->nodemap & bit) ? children(node)[index_of(node->nodemap, bit)] : nullptr;
+    }
+  }
 
   template <typename F>
   static void visit(const Node* n, F& f) {

@@ -17,7 +17,7 @@ struct ContextFields {
   SharedMessageList outbox;
 };
 
-ContextFields& ctx(PyObject* self) { return fields<ContextFields>(self); }
+ContextFields& context_of(PyObject* self) { return fields<ContextFields>(self); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature<2> sig{"ProcessContext.__new__()", {"state", "local"}, 2};
@@ -29,14 +29,14 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-PyObject* get_state(PyObject* self, void*) { return ctx(self).state.new_ref(); }
-PyObject* get_local(PyObject* self, void*) { return ctx(self).local.new_ref(); }
-PyObject* get_outbox(PyObject* self, void*) { return make_outbox(ctx(self).outbox).release(); }
+PyObject* get_state(PyObject* self, void*) { return context_of(self).state.new_ref(); }
+PyObject* get_local(PyObject* self, void*) { return context_of(self).local.new_ref(); }
+PyObject* get_outbox(PyObject* self, void*) { return make_outbox(context_of(self).outbox).release(); }
 
 // state.data[key] with every lookup error forgiven (None); only the `data` read itself may fail.
 PyObject* section(PyObject* self, PyObject* key) {
   static InternedStr data_name{"data"};
-  Ref data = Ref::checked(PyObject_GetAttr(ctx(self).state.get(), data_name.get()));
+  Ref data = Ref::checked(PyObject_GetAttr(context_of(self).state.get(), data_name.get()));
   PyObject* value = PyObject_GetItem(data.get(), key);
   if (value == nullptr) {
     PyErr_Clear();
@@ -55,14 +55,21 @@ PyObject* get_global_ctx(PyObject* self, void*) {
 }
 
 // The context's own attributes first; any other name is read from the state, and a failure
-// there is reported as the context's missing attribute.
+// there is reported as the context's missing attribute. A name the normal lookup cannot find is
+// forwarded at once, without raising and catching its AttributeError. The state is asked for
+// the exact str of the name's text, the text the message reports.
 PyObject* getattro(PyObject* self, PyObject* name) {
-  PyObject* found = PyObject_GenericGetAttr(self, name);
-  if (found != nullptr || !clear_if_attribute_error()) return check(found);
-  PyObject* forwarded = PyObject_GetAttr(ctx(self).state.get(), name);
+  static LookupNames own_names;
+  if (own_names.may_find(Py_TYPE(self), name)) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr || !clear_if_attribute_error()) return check(found);
+  }
+  Ref text = exact_str(name);
+  PyObject* forwarded = PyObject_GetAttr(context_of(self).state.get(), text.get());
   if (forwarded != nullptr) return forwarded;
   PyErr_Clear();
-  raise_format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'", name);
+  raise_format(PyExc_AttributeError, "'ProcessContext' object has no attribute '%U'",
+               text.get());
 }
 
 PyTypeObject* build() {
@@ -74,6 +81,7 @@ PyTypeObject* build() {
       getter<get_global_ctx>("global_ctx"),
       end_getset(),
   };
+  // Immutable: the forwarding relies on a fixed set of the context's own names.
   return build_type(
       TypeSpec{
           .name = "morva_core.ProcessContext",
@@ -85,6 +93,7 @@ PyTypeObject* build() {
               slot<getattro>(Py_tp_getattro),
               raw_slot(Py_tp_getset, props),
           },
+          .immutable = true,
       });
 }
 

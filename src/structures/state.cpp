@@ -47,15 +47,10 @@ void merge_dict(StrMap& map, PyObject* dict) {
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    Ref converted;
-    if (!PyUnicode_CheckExact(key)) {
-      as_str(key);
-      converted = Ref::checked(PyUnicode_Substring(key, 0, PyUnicode_GetLength(key)));
-      key = converted.get();
-    }
+    Ref exact = exact_str(key);
     // Releasing a replaced value may run arbitrary code: safe here, as the map is whole again
     // and no Python code can reach it yet (a change to `dict` meanwhile is harmless too).
-    if (std::optional<PyObject*> old = map.set(key, value)) Py_DECREF(*old);
+    if (std::optional<PyObject*> old = map.set(exact.get(), value)) Py_DECREF(*old);
   }
 }
 
@@ -113,12 +108,6 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-void log_update(MetaLogBuffer& meta, uint64_t version) {
-  StackText<48> text;
-  text << "State updated to version " << version;
-  meta.append("state_update", text.view());
-}
-
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature<3> sig{"State.update()", {"data", "heavy", "signal"}, 0};
   auto a = parse(sig, args, nargs, kwnames);
@@ -129,7 +118,7 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   StateFields next{s.data, s.heavy, s.signals, s.meta, s.meta_capacity, s.version + 1};
   // Logged before any argument is looked at: the entry stays even if the update fails.
-  log_update(*s.meta, next.version);
+  s.meta->append_state_update(next.version);
   merge_zone(next.data, a[0]);
   merge_zone(next.heavy, a[1]);
   if (a[2] != nullptr) broadcast(*s.signals, a[2]);

@@ -49,7 +49,9 @@ def test_one_input(data):
     import sys
 
     fdp = atheris.FuzzedDataProvider(data)
-    before = STATE.get_meta_logs()[-1].timestamp if STATE.get_meta_logs() else 0.0
+    # A marker first: what follows it in the log is what this one call wrote.
+    STATE.log_meta("mark", "before")
+    before = STATE.get_meta_logs()[-1].timestamp
     old_hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
     try:
         new = STATE.update(data=zone(fdp), heavy=zone(fdp), signal=signal(fdp))
@@ -60,7 +62,11 @@ def test_one_input(data):
         harness.feedback(f"ok {len(new.data.keys())} {len(new.heavy.keys())}")
     finally:
         sys.unraisablehook = old_hook
-    assert STATE.get_meta_logs()[-1].timestamp >= before
+    logs = STATE.get_meta_logs()
+    keys = [entry.key for entry in logs]
+    written = logs[len(keys) - keys[::-1].index("mark"):]
+    assert [(e.key, e.message) for e in written] == [("state_update", "State updated to version 2")]
+    assert written[0].timestamp >= before
     assert STATE.version == 1
 
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audit/failure_counts.hpp"
-#include "audit/ring_buffer.hpp"
+#include "log/ring_buffer.hpp"
 
 using morva::FailureCounts;
 using morva::RingBuffer;

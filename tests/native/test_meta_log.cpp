@@ -36,6 +36,23 @@ TEST(MetaLog, CapacityZeroStaysEmptyAndOneReplaces) {
   EXPECT_EQ(snap[0].message, "2");
 }
 
+TEST(MetaLog, StateUpdateEntriesReadAsTextAndSlotsAreReused) {
+  MetaLogBuffer log(2);
+  log.append_state_update(18446744073709551615u);
+  log.append("k", "m");
+  auto snap = log.snapshot();
+  ASSERT_EQ(snap.size(), 2u);
+  EXPECT_EQ(snap[0].key, "state_update");
+  EXPECT_EQ(snap[0].message, "State updated to version 18446744073709551615");
+  EXPECT_GT(snap[0].timestamp, 0.0);
+  // A text entry written over an update entry's slot, and the other way round.
+  log.append("a", "b");
+  log.append_state_update(2);
+  snap = log.snapshot();
+  EXPECT_EQ(snap[0].key + "/" + snap[0].message, "a/b");
+  EXPECT_EQ(snap[1].key + "/" + snap[1].message, "state_update/State updated to version 2");
+}
+
 TEST(MetaLog, SnapshotIsACopy) {
   MetaLogBuffer log(4);
   log.append("a", "x");

@@ -117,7 +117,10 @@ void random_versions(uint64_t rng_seed, int steps, int key_range) {
       refs.push_back(std::move(ref));
       if (step % 500 == 0) expect_same(versions[from], refs[from], pool);
     }
-    for (std::size_t i = 0; i < versions.size(); ++i) expect_same(versions[i], refs[i], pool);
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+      versions[i].check_invariants();
+      expect_same(versions[i], refs[i], pool);
+    }
   }
   pool.expect_balanced();
 }

@@ -1,5 +1,6 @@
 // RingBuffer: a bounded, lock-guarded log that overwrites its oldest entry once full and counts
-// every entry ever written. Pure C++; safe from any thread.
+// every entry ever written; the meta log and the audit log are both one. Pure C++; safe from any
+// thread.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,17 +52,23 @@ class RingBuffer {
     write([&entry](T& slot) { slot = std::move(entry); });
   }
 
-  // Copies of the held entries, oldest first.
-  std::vector<T> snapshot() const {
+  // `read(entry)` of every held entry, oldest first, collected under the lock (so `read` must be
+  // short and must not call back); the caller turns them into Python objects after it.
+  template <typename Read>
+  auto snapshot(Read&& read) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<T> out;
+    std::vector<std::decay_t<decltype(read(std::declval<const T&>()))>> out;
     out.reserve(slots_.size());
     // While filling, `head_` equals the size and the stored order is already oldest first.
     std::size_t start = slots_.size() < capacity_ ? 0 : head_;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-      out.push_back(slots_[(start + i) % slots_.size()]);
+      out.push_back(read(slots_[(start + i) % slots_.size()]));
     }
     return out;
+  }
+  // Copies of the held entries, oldest first.
+  std::vector<T> snapshot() const {
+    return snapshot([](const T& entry) { return entry; });
   }
 
   std::size_t size() const {
