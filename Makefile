@@ -8,7 +8,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 NATIVE_DIR := build/native
 ASAN_DIR := build/asan
 
-.PHONY: all deps venv build native pytest test demo bench asan fuzz wheel clean
+.PHONY: all deps venv build native pytest test demo bench asan fuzz stress wheel clean
 
 all: test
 
@@ -74,6 +74,11 @@ fuzz: build
 	  echo "== $$h"; \
 	  (cd tests/fuzz && ../../$(PY) $$(basename $$h) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1) 2>&1 | tail -4 || exit 1; \
 	done
+
+# A longer search of random multi-threaded programs than the test run's (STRESS_SEEDS of them).
+STRESS_SEEDS ?= 400
+stress: build
+	MORVA_STRESS_SEEDS=$(STRESS_SEEDS) MORVA_STRESS_ROUNDS=80 $(PY) -m pytest -q tests/test_concurrency_property.py tests/test_stress.py
 
 wheel: venv
 	$(PIP) wheel --no-build-isolation --no-deps -w dist .
