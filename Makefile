@@ -32,7 +32,7 @@ endif
 
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
 
-.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz wheel clean
+.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz stress wheel clean
 
 all: test
 
@@ -140,6 +140,12 @@ fuzz: venv build
 	  echo "== $$h"; \
 	  (cd tests/fuzz && ../../$(PY) $$(basename $$h) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1) 2>&1 | tail -4 || exit 1; \
 	done
+
+# A longer search of random multi-threaded programs than the test run's (STRESS_SEEDS of them).
+STRESS_SEEDS ?= 400
+stress: build
+	MORVA_STRESS_SEEDS=$(STRESS_SEEDS) MORVA_STRESS_ROUNDS=80 $(PY) -m pytest -q tests/test_concurrency_property.py tests/test_stress.py
+
 
 # A distributable wheel: the C++ runtime linked in, libyaml bundled by auditwheel, tagged with
 # the lowest manylinux policy the binary meets. Same build flags as `make build`, so after it
