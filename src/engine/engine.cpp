@@ -18,7 +18,7 @@ namespace {
 PyObject* as_state(PyObject* value) { return as_instance(value, state_type(), "State"); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<0> sig{"MorvaEngine.__new__()", {}, 0};
+  static const Signature<> sig{"MorvaEngine.__new__()"};
   parse(sig, args, kwargs);
   Ref first = Ref::checked(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state_type())));
   return create<EngineFields>(type, std::move(first)).release();
@@ -47,8 +47,11 @@ Ref install(EngineFields& f, Ref next) {
 
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<4> sig{"MorvaEngine.compare_and_swap()",
-                                {"expected_version", "data", "heavy", "signal"}, 1};
+  static const Signature<"expected_version",
+                         "data=None",
+                         "heavy=None",
+                         "signal=None">
+      sig{"MorvaEngine.compare_and_swap()"};
   static InternedStr version_name{"version"};
   static InternedStr update_name{"update"};
   auto a = parse(sig, args, nargs, kwnames);
@@ -58,13 +61,14 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Ref current, next;
   {
     BorrowFlag::Exclusive access(f.access);
-    uint64_t expected = a.convert(0, to_u64);
+    uint64_t expected = a.convert<"expected_version">(to_u64);
     current = Ref::borrow(f.state.get());
     Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
     uint64_t found = to_u64(version.get());
     if (found != expected) version_mismatch(expected, found);
-    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(), a.or_none(1),
-                                                   a.or_none(2), a.or_none(3), nullptr));
+    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(),
+                                                   a.or_none<"data">(), a.or_none<"heavy">(),
+                                                   a.or_none<"signal">(), nullptr));
     as_state(next.get());
     next = install(f, std::move(next));
   }
@@ -73,13 +77,13 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.commit_state()", {"state"}, 1};
+  static const Signature<"state"> sig{"MorvaEngine.commit_state()"};
   auto a = parse(sig, args, nargs, kwnames);
   EngineFields& f = engine_fields(self);
   Ref replaced;
   {
     BorrowFlag::Exclusive access(f.access);
-    PyObject* state = a.convert(0, as_state);
+    PyObject* state = a.convert<"state">(as_state);
     replaced = install(f, Ref::borrow(state));
   }
   Py_RETURN_NONE;
@@ -87,9 +91,9 @@ PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.transaction()", {"write_timeout_ms"}, 0};
+  static const Signature<"write_timeout_ms=5000"> sig{"MorvaEngine.transaction()"};
   auto a = parse(sig, args, nargs, kwnames);
-  uint64_t timeout = a.convert_or(0, to_u64, kDefaultWriteTimeoutMs);
+  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 
@@ -109,25 +113,25 @@ PyObject* store_in(PyObject* self, ObjectSlot EngineFields::*slot, PyObject* val
 namespace {
 
 PyObject* set_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_schema()", {"schema"}, 1};
+  static const Signature<"schema"> sig{"MorvaEngine.set_schema()"};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::schema, a[0]);
+  return store_in(self, &EngineFields::schema, a.get<"schema">());
 }
 
 PyObject* set_audit_system(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_audit_system()", {"audit"}, 1};
+  static const Signature<"audit"> sig{"MorvaEngine.set_audit_system()"};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &EngineFields::audit, a[0]);
+  return store_in(self, &EngineFields::audit, a.get<"audit">());
 }
 
 PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_strict_mode()", {"strict"}, 1};
+  static const Signature<"strict"> sig{"MorvaEngine.set_strict_mode()"};
   auto a = parse(sig, args, nargs, kwnames);
   EngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
-  f.strict.store(a.convert(0, to_bool));
+  f.strict.store(a.convert<"strict">(to_bool));
   Py_RETURN_NONE;
 }
 
