@@ -20,11 +20,28 @@ template <std::size_t L>
 struct FixedText {
   char text[L]{};
   constexpr FixedText(const char (&s)[L]) { std::copy_n(s, L, text); }  // NOLINT: implicit
+  // Plain loops rather than string_view::find and ==: the sanitizer build instruments their
+  // pointer tests, which then stop being constant expressions.
   constexpr std::string_view view() const { return {text, L - 1}; }
+  constexpr bool equals(std::string_view other) const {
+    if (other.size() != L - 1) return false;
+    for (std::size_t i = 0; i < L - 1; ++i) {
+      if (text[i] != other[i]) return false;
+    }
+    return true;
+  }
   // For a parameter: the name before "=", and the default after it ("" when required).
-  constexpr std::string_view name() const { return view().substr(0, view().find('=')); }
-  constexpr bool has_default() const { return view().find('=') != std::string_view::npos; }
-  constexpr std::string_view default_text() const { return view().substr(name().size() + 1); }
+  constexpr std::size_t name_length() const {
+    std::size_t n = 0;
+    while (n < L - 1 && text[n] != '=') ++n;
+    return n;
+  }
+  constexpr std::string_view name() const { return {text, name_length()}; }
+  constexpr bool has_default() const { return name_length() < L - 1; }
+  constexpr std::string_view default_text() const {
+    return has_default() ? std::string_view{text + name_length() + 1, L - 2 - name_length()}
+                         : std::string_view{};
+  }
 };
 
 namespace detail {
@@ -53,11 +70,17 @@ template <FixedText... P>
 struct Signature {
   static constexpr std::size_t kCount = sizeof...(P);
   static constexpr std::array<bool, kCount> kOptional{P.has_default()...};
-  static constexpr std::size_t kRequired = static_cast<std::size_t>(
-      std::find(kOptional.begin(), kOptional.end(), true) - kOptional.begin());
-  static_assert(std::find(kOptional.begin() + kRequired, kOptional.end(), false) ==
-                    kOptional.end(),
-                "required parameters come before the ones with defaults");
+  static constexpr std::size_t kRequired = [] {
+    std::size_t n = 0;
+    while (n < kCount && !kOptional[n]) ++n;
+    return n;
+  }();
+  static_assert([] {
+    for (std::size_t i = kRequired; i < kCount; ++i) {
+      if (!kOptional[i]) return false;
+    }
+    return true;
+  }(), "required parameters come before the ones with defaults");
 
   explicit constexpr Signature(const char* full_name) noexcept : full_name(full_name) {}
   Signature(const Signature&) = delete;
@@ -66,17 +89,19 @@ struct Signature {
   // The index of parameter `Name`; naming a parameter the signature lacks does not compile.
   template <FixedText Name>
   static constexpr std::size_t index_of() {
-    constexpr std::array<std::string_view, kCount> names{P.name()...};
-    constexpr std::size_t i = static_cast<std::size_t>(
-        std::find(names.begin(), names.end(), Name.view()) - names.begin());
+    constexpr std::size_t i = [] {
+      constexpr std::array<std::string_view, kCount> names{P.name()...};
+      std::size_t at = 0;
+      while (at < kCount && !Name.equals(names[at])) ++at;
+      return at;
+    }();
     static_assert(i < kCount, "no parameter of that name in this signature");
     return i;
   }
   // The default written in the declaration, for parameters whose fallback is that text.
   template <FixedText Name>
   static constexpr std::string_view default_of() {
-    constexpr std::array<std::string_view, kCount> defaults{
-        (P.has_default() ? P.default_text() : std::string_view{})...};
+    constexpr std::array<std::string_view, kCount> defaults{P.default_text()...};
     return defaults[index_of<Name>()];
   }
 
@@ -105,8 +130,8 @@ void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject*
 template <typename T>
 constexpr T default_value(std::string_view text) {
   if constexpr (std::is_same_v<T, bool>) {
-    if (text == "True") return true;
-    if (text != "False") throw "the declared default is not True or False";
+    if (FixedText("True").equals(text)) return true;
+    if (!FixedText("False").equals(text)) throw "the declared default is not True or False";
     return false;
   } else {
     static_assert(std::is_unsigned_v<T>, "only unsigned and bool defaults are read from the text");
