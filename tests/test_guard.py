@@ -3,6 +3,8 @@ the log slot, deletion refusals and the access discipline."""
 
 import copy
 import inspect
+import subprocess
+import sys
 import threading
 import time
 
@@ -135,8 +137,9 @@ def test_normal_lookup_comes_first():
     target = Obj(log="target's", x=1)
     g = guard(target, ["x"])
     assert g.log is None and g._target is target and g.__class__ is ContextGuard
+    assert g.x == g.x == 1
     g.__dict__["x"] = "own"
-    assert g.x == "own"  # the instance dictionary is part of the normal lookup
+    assert g.x == "own"  # the instance dictionary is part of the normal lookup, every time
 
     class Sub(ContextGuard):
         label = "sub"
@@ -144,7 +147,9 @@ def test_normal_lookup_comes_first():
         def hello(self):
             return self.x
     s = Sub(target, ["x"], [])
-    assert (s.label, s.hello()) == ("sub", 1)
+    assert (s.label, s.hello(), s.x) == ("sub", 1, 1)
+    Sub.x = "class"
+    assert s.x == "class"
 
 
 def test_type_cannot_be_patched_around_the_checks():
@@ -245,6 +250,53 @@ def test_written_values_are_unwrapped():
     g.d = fd  # answers neither name (its fallback raises KeyError): stored as it is
     g.e = 5
     assert (target.b, target.c, target.d, target.e) == ("payload", "fallback", fd, 5)
+
+
+class Alias(str):
+    """Text 'public', but hashes and compares like 'secret'."""
+
+    def __hash__(self):
+        return hash("secret")
+
+    def __eq__(self, other):
+        return isinstance(other, str) and str.__eq__(other, "secret")
+
+
+class SlyZero(int):
+    """The integer 0, but hashes and compares like 'secret'."""
+
+    __hash__ = Alias.__hash__
+    __eq__ = Alias.__eq__
+
+
+class Shifty:
+    """An index that answers each of its values once, then keeps the last."""
+
+    def __init__(self, *values):
+        self.values = list(values)
+
+    def __index__(self):
+        return self.values.pop(0) if len(self.values) > 1 else self.values[0]
+
+
+def test_names_and_keys_are_used_exactly_as_checked():
+    target = Obj(public=1, secret=2)
+    g = guard(target, ["public"], ["public"])
+    assert (getattr(g, Alias("public")), g[Alias("public")]) == (1, 1)
+    setattr(g, Alias("public"), 3)
+    g[Alias("public")] = 4
+    assert (target.public, target.secret) == (4, 2)
+    data = {"public": 1, "secret": 2, 0: "zero"}
+    d = guard(data, ["public", "[0]"], ["[0]"])
+    assert (d[Alias("public")], d[SlyZero(0)]) == (1, "zero")
+    d[SlyZero(0)] = "new"
+    assert data == {"public": 1, "secret": 2, 0: "new"}
+    # __index__ is asked once: the item checked is the item used.
+    row = ["a", "b", "secret"]
+    with raises_exact(PermissionError, "Illegal Read: '[2]'"):
+        guard(row, ["[1]"])[Shifty(2, 1)]
+    guard(row, [], ["[1]"])[Shifty(1, 2)] = "w"
+    assert row == ["a", "w", "secret"]
 
 
 def test_private_names_are_ordinary_writes():
@@ -443,6 +495,8 @@ def test_shadow_copy_hooks_cannot_use_the_transaction():
     tx = Transaction()
     other = Obj()
     other_guard = guard(other, [], ["heavy_blob", "plain"], tx=tx)
+    items = [0]
+    other_items = guard(items, [], ["[0]"], tx=tx)
     outcomes = {}
 
     class Hook:
@@ -452,6 +506,8 @@ def test_shadow_copy_hooks_cannot_use_the_transaction():
                              ("shadow", lambda: tx.get_shadow(1)),
                              ("nested read", lambda: guard(Obj(v=[1]), ["v"], tx=tx).v),
                              ("plain write", lambda: setattr(other_guard, "plain", 1)),
+                             ("string key write", lambda: other_guard.__setitem__("plain", 1)),
+                             ("item write", lambda: other_items.__setitem__(0, 1)),
                              ("heavy write", lambda: setattr(other_guard, "heavy_blob", 2))):
                 try:
                     op()
@@ -463,10 +519,11 @@ def test_shadow_copy_hooks_cannot_use_the_transaction():
     assert type(g.h) is ContextGuard
     assert outcomes == {"update": "Already mutably borrowed", "enter": "Already borrowed",
                         "shadow": "Already mutably borrowed", "nested read": BUSY,
-                        "plain write": BUSY, "heavy write": "ok"}
+                        "plain write": BUSY, "string key write": BUSY, "item write": BUSY,
+                        "heavy write": "ok"}
     # Heavy-zone writes are not logged, so they never need the transaction; a refused log entry
-    # leaves the target untouched.
-    assert other.__dict__ == {"heavy_blob": 2}
+    # leaves the target untouched, on every write path.
+    assert other.__dict__ == {"heavy_blob": 2} and items == [0]
 
 
 def test_guard_used_by_a_schema_during_commit_fails_at_once():
@@ -503,3 +560,49 @@ def test_writes_with_a_transaction_store_unwrapped_values_on_the_target():
     items = [0]
     guard(items, [], ["[0]"], tx=tx)[0] = guard(target, [])
     assert items == [target]
+
+
+NESTED = r"""
+import os, sys, threading
+from morva_core import ContextGuard
+
+class Leaf(list):
+    x = 1
+
+guards = [Leaf([1])]
+for _ in range(int(sys.argv[1])):
+    guards.append(ContextGuard(guards[-1], ["x", "[0]"], ["x", "[0]"]))
+
+def outcomes(g):
+    ops = [lambda: g.x, lambda: g[0], lambda: g["x"], lambda: setattr(g, "x", 1),
+           lambda: g.__setitem__(0, 1), lambda: 1 in g, lambda: iter(g)]
+    seen = []
+    for op in ops:
+        try:
+            op()
+            seen.append("ok")
+        except RecursionError:
+            seen.append("RecursionError")
+    return seen
+
+print(outcomes(guards[-1]), outcomes(guards[100]))
+threading.stack_size(512 * 1024)
+t = threading.Thread(target=lambda: print(outcomes(guards[int(sys.argv[2])])))
+t.start()
+t.join()
+sys.stdout.flush()
+os._exit(0)  # releasing the chain is another matter, tested on its own
+"""
+
+
+@pytest.mark.timeout(120)
+def test_nested_guards_raise_recursion_error_on_any_stack():
+    out = subprocess.run([sys.executable, "-c", NESTED, "200000", "2000"], capture_output=True,
+                         text=True, timeout=100)
+    assert out.returncode == 0, out.stderr
+    main, thread = out.stdout.splitlines()
+    deep, shallow = main.split("] [")
+    assert shallow == "'ok', " * 6 + "'ok']"
+    for line in (deep, thread):
+        assert set(line.strip("[]").split(", ")) <= {"'ok'", "'RecursionError'"}
+        assert line.count("RecursionError") >= 5, line  # every forwarding read and write

@@ -9,6 +9,8 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -19,6 +21,15 @@ from conftest import raises_exact
 P, R, W, C, F = (FSMState.Pending, FSMState.Running, FSMState.WaitingIO, FSMState.Complete,
                  FSMState.Failed)
 TRIP = "Flux Safety Trip: Exceeded {} operations. Check for infinite loops."
+
+
+# For a child interpreter: a 1 GiB address-space cap (not under the sanitizer, which reserves
+# more), so a reader that copied or expanded without bound dies instead of answering.
+MEMORY_CAP = "" if os.environ.get("MORVA_ASAN") else \
+    "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
+# A small thread stack for reading documents near the nesting limit; the sanitizer's frames
+# (red zones around every local) take about twice the room.
+STACK_KIB = 1024 if os.environ.get("MORVA_ASAN") else 512
 
 
 def run(text, ctx=None, **kw):
@@ -119,12 +130,9 @@ class TestStepFormat:
 
 @pytest.mark.timeout(120)
 def test_hostile_yaml_gives_only_value_error_in_bounded_time_and_memory():
-    # In a child with a 1 GiB address-space cap (not under the sanitizer, which reserves more).
-    cap = "" if os.environ.get("MORVA_ASAN") else \
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
     out = run_python(f"""
         import random, resource, time, morva_core
-        {cap}
+        {MEMORY_CAP}
         laughs = 'a: &a ["lol","lol","lol","lol","lol","lol","lol","lol","lol"]\\n' + ''.join(
             f'{{chr(98 + i)}}: &{{chr(98 + i)}} [' + ','.join(['*' + chr(97 + i)] * 9) + ']\\n'
             for i in range(9))
@@ -151,6 +159,45 @@ def test_hostile_yaml_gives_only_value_error_in_bounded_time_and_memory():
     assert lines[1].startswith("Invalid YAML: recursion limit exceeded")
     assert all(l.startswith("Invalid YAML") for l in lines[2:4]) and lines[4] == "built"
     assert lines[5].startswith("Invalid YAML") and len(lines) == 606
+
+
+@pytest.mark.timeout(120)
+def test_aliases_count_at_full_depth_and_anchors_are_not_copied():
+    out = run_python(f"""
+        import resource, threading, time
+        from morva_core import ConfigLoader, SchemaViolationError, WorkflowEngine
+        {MEMORY_CAP}
+        def wrapped(levels):  # each anchor wraps the previous one: written 2 deep, used deeper
+            return "a0: &a0 [p]\\n" + "".join(f"a{{i}}: &a{{i}} [*a{{i - 1}}]\\n" for i in range(1, levels))
+        runs = "r0: &r0 [p]\\n" + "".join(
+            f"r{{i}}: &r{{i}} [{{{{flux: run, steps: *r{{i - 1}}}}}}]\\n" for i in range(1, 63))
+        def outcome(call):
+            try:
+                return repr(call())[:30]
+            except (ValueError, SchemaViolationError) as exc:
+                return str(exc)[:40]
+        def main():
+            print(outcome(lambda: WorkflowEngine(wrapped(7500))))
+            print(outcome(lambda: ConfigLoader.load_from_string(wrapped(7500))))
+            print(outcome(lambda: WorkflowEngine(wrapped(127) + "steps: *a126")))
+            e = WorkflowEngine(runs + "steps: *r62", debug=False)
+            print(e.execute({{}}, lambda n: None), e.simulate({{}}))
+            # 126 nested anchors around a 200,000-item list: kept once, not 126 times.
+            text = "".join(f"&n{{i}} [" for i in range(126)) + "[" + ",".join(["x"] * 200_000) + "]" + "]" * 126
+            for call in (lambda: WorkflowEngine("steps: " + text), lambda: ConfigLoader.load_from_string(text)):
+                started = time.monotonic()
+                print(outcome(call), time.monotonic() - started < 5)
+        threading.stack_size({STACK_KIB} * 1024)
+        thread = threading.Thread(target=main)
+        thread.start()
+        thread.join()
+    """)
+    expected = ["Invalid YAML: recursion limit exceeded", "Config Error: recursion limit exceeded",
+                "Parse error: Invalid step type:", "['p'] ['p']", "Parse error: Invalid step type:",
+                "Config Error: invalid type: a sequence,"]
+    lines = out.stdout.splitlines()
+    assert len(lines) == 6 and all(l.startswith(e) for l, e in zip(lines, expected)), out.stdout
+    assert lines[4].endswith(" True") and lines[5].endswith(" True"), out.stdout
 
 
 class TestConditions:
@@ -209,6 +256,20 @@ class TestConditions:
                        "len(seen) < 3', do: [a]}]").execute({"seen": seen}, lambda n: seen[-1].clear())
         assert list(seen[2]) == ["len", "int", "float", "str", "bool", "abs", "min", "max",
                                  "sum", "True", "False", "None"]
+
+
+    def test_compile_warnings_come_at_every_evaluation_under_the_callers_filters(self):
+        e = WorkflowEngine("steps: [{flux: while, condition: 'x is 1 and n.pop()', do: [a]}]")
+        for _ in range(2):
+            with pytest.warns(SyntaxWarning, match='"is" with a literal') as record:
+                assert e.execute({"x": 1, "n": [0, 1, 1]}, lambda n: None) == ["a", "a"]
+            assert len(record) == 3  # one per evaluation, none swallowed by a cache
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(SyntaxError):  # the engine that compiled it before, too
+                e.execute({"x": 1, "n": [1]}, None)
+        with pytest.warns(SyntaxWarning):
+            assert e.execute({"x": 1, "n": [0, 1]}, lambda n: None) == ["a"]
 
 
 class TestExecution:
@@ -407,6 +468,16 @@ class TestCoroutineProcesses:
                 asyncio.run(main())
         assert e.state_history == [P, R, F, R, F]
 
+        # A "_loop" of None is no running loop: scheduling on it fails as asyncio says.
+        e, coroutines = WorkflowEngine("steps: [io]"), [asyncio.sleep(0)]
+        with pytest.raises(Exception) as expected:
+            asyncio.run_coroutine_threadsafe(coroutines[0], None)
+        with raises_exact(type(expected.value), str(expected.value)):
+            e.execute({"_loop": None}, lambda n: coroutines.append(asyncio.sleep(0)) or coroutines[-1])
+        assert e.state_history == [P, R, W, F]
+        for c in coroutines:
+            c.close()
+
     def test_loop_on_another_thread_and_coroutine_failure(self):
         loop = asyncio.new_event_loop()
         thread = threading.Thread(target=loop.run_forever)
@@ -509,16 +580,35 @@ class TestSimulate:
         with raises_exact(ValueError, message):
             WorkflowEngine(f"nodes: {nodes}").simulate({})
 
-    def test_cycles_are_bounded(self):
-        with raises_exact(ValueError, "Node graph cycle: the walk exceeded 4 nodes at 'a'; the "
-                                      "'next' chain never reaches an end"):
+    def test_walks_are_bounded_generously_and_cost_the_same_per_step(self):
+        e = WorkflowEngine("nodes: {start: a, a: {next: {'if seen.append(1) or len(seen) < 5': a, else: b}}, b: {}}")
+        assert e.simulate({"seen": []}) == ["a", "a", "a", "a", "a", "b"]
+        with raises_exact(ValueError, "Node graph walk exceeded 1000000 nodes at 'a'; the 'next' "
+                                      "chain does not reach an end"):
             WorkflowEngine("nodes: {start: a, a: {next: b}, b: {next: a}}").simulate({})
-        e = WorkflowEngine("nodes: {start: a, a: {next: {'if x': a, else: b}}}")
-        assert e.simulate({"x": 0}) == ["a", "b"]
-        with pytest.raises(ValueError, match="^Node graph cycle"):
-            e.simulate({"x": 1})
-        chain = ", ".join(f"n{i}: {{next: n{i + 1}}}" for i in range(50))
-        assert len(WorkflowEngine(f"nodes: {{start: n0, {chain}}}").simulate({})) == 51
+        # A long chain walks in time linear in its length, not in length x graph size.
+        chain = ", ".join(f"n{i}: {{next: n{i + 1}}}" for i in range(60_000))
+        e = WorkflowEngine(f"nodes: {{start: n0, {chain}}}")
+        started = time.monotonic()
+        path = e.simulate({})
+        assert len(path) == 60_001 and path[-1] == "n60000" and time.monotonic() - started < 3
+
+    def test_signal_handlers_run_during_a_long_walk(self):
+        out = run_python("""
+            import signal, morva_core
+            class Stop(Exception):
+                pass
+            def stop(*args):
+                raise Stop
+            signal.signal(signal.SIGALRM, stop)
+            e = morva_core.WorkflowEngine("nodes: {start: a, a: {next: b}, b: {next: a}}")
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.01)
+                e.simulate({})
+            except Stop:
+                print("stopped")
+        """)
+        assert out.stdout == "stopped\n"
 
 
 class TestInterface:

@@ -34,4 +34,25 @@ Ref module_attr(PyObject* module, PyObject* name) {
   return Ref::checked(PyObject_GetAttr(module, name));
 }
 
+Ref ModuleLookup::find(PyObject* module, PyObject* name) {
+  if (module != module_.get()) {
+    if (!PyModule_CheckExact(module)) {
+      PyObject* value = PyObject_GetAttr(module, name);
+      if (value == nullptr && !clear_if_attribute_error()) throw PyErrorSet{};
+      return Ref::steal(value);
+    }
+    dict_ = PyModule_GetDict(module);
+    module_ = Ref::borrow(module);
+  }
+  PyObject* value = PyDict_GetItemWithError(dict_, name);
+  if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+  return Ref::borrow(value);
+}
+
+Ref ModuleLookup::get(PyObject* module, PyObject* name) {
+  Ref found = find(module, name);
+  // A miss goes through the ordinary lookup: the module's own __getattr__, or the exact error.
+  return found ? std::move(found) : module_attr(module, name);
+}
+
 }  // namespace morva

@@ -11,6 +11,9 @@
 //   submodules), or pair it with a fallback to import_module when an attribute is missing.
 // - module_attr: getattr(module, name) for a name that ModuleType does not define itself (not a
 //   dunder), with a direct dict read for plain module objects.
+// - ModuleLookup: module_attr for a module that is normally the same object from call to call
+//   (the module's dict is fetched once and reused while the module is); `find` is the fallback
+//   test for a module that may be half-initialised (a missing attribute is no error).
 // Elsewhere, do not call PyImport_Import: it goes through __import__ on every call, even for a
 // module that is already loaded.
 #pragma once
@@ -22,5 +25,16 @@ namespace morva {
 Ref import_module(PyObject* name);
 Ref loaded_module(PyObject* name);
 Ref module_attr(PyObject* module, PyObject* name);
+
+class ModuleLookup {
+ public:
+  Ref get(PyObject* module, PyObject* name);
+  // The same, but an AttributeError (or a plain miss) becomes an empty result.
+  Ref find(PyObject* module, PyObject* name);
+
+ private:
+  Ref module_;                // held, so the cached dict cannot outlive it
+  PyObject* dict_ = nullptr;  // borrowed from module_
+};
 
 }  // namespace morva

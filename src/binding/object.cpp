@@ -1,4 +1,4 @@
-// Error helpers of the binding layer: raising, PanicException, attribute-error filtering.
+// Error helpers of the binding layer: raising, PanicException, error filters.
 #include "binding/object.hpp"
 
 #include <cstdarg>
@@ -63,12 +63,25 @@ void set_panic(const char* what) noexcept {
   PyErr_SetString(type, what);
 }
 
-bool clear_if_attribute_error() noexcept {
-  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+bool clear_if(PyObject* type) noexcept {
+  if (PyErr_ExceptionMatches(type)) {
     PyErr_Clear();
     return true;
   }
   return false;
+}
+
+bool clear_if_exception() noexcept {
+  if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  return clear_if(PyExc_Exception);
+}
+
+Ref optional_attribute(PyObject* obj, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+  if (!value && !clear_if_exception()) throw PyErrorSet{};
+  return value;
 }
 
 }  // namespace morva

@@ -200,7 +200,17 @@ class InternedStr {
   PyObject* obj_ = nullptr;
 };
 
-// Clears the error indicator when the current error is an AttributeError; true if it was.
-bool clear_if_attribute_error() noexcept;
+// Error filters for failures that are normal flow: each clears the error indicator when the
+// current error is an instance of the named type and says so; any other error (an interrupt
+// such as KeyboardInterrupt or SystemExit above all) stays set for the caller to throw.
+bool clear_if(PyObject* type) noexcept;
+inline bool clear_if_attribute_error() noexcept { return clear_if(PyExc_AttributeError); }
+// Any ordinary Exception, for lookups whose failure is dropped by design; but not
+// RecursionError or MemoryError: running out of stack or memory must reach the caller, or a
+// dropped failure lets the work go on (and fail again) at every level of a deep chain.
+bool clear_if_exception() noexcept;
+
+// `obj.name`, or null (error cleared) when the read fails with an ordinary Exception.
+Ref optional_attribute(PyObject* obj, PyObject* name);
 
 }  // namespace morva

@@ -87,8 +87,8 @@ std::string read_string(const Node& node) {
 
 bool read_boolean(const Node& node) {
   const Node* n = &node;
-  if (n->kind == Kind::Tagged && n->text == "tag:yaml.org,2002:bool" && n->items.size() == 1) {
-    n = &n->items.front();
+  if (n->kind == Kind::Tagged && n->text == "tag:yaml.org,2002:bool" && n->items().size() == 1) {
+    n = &n->items().front();
   }
   if (n->kind != Kind::Bool || n->style != Style::Plain) invalid_type(*n, "a boolean");
   return n->boolean;
@@ -108,7 +108,7 @@ void read_record(const Node& node, std::string_view what, const std::array<const
   const Node& n = node.untagged();
   if (n.kind != Kind::Mapping) invalid_type(n, what);
   std::array<bool, N> seen{};
-  for (const yaml::Entry& entry : n.entries) {
+  for (const yaml::Entry& entry : n.entries()) {
     const Node& key = entry.first.untagged();
     if (!key.is_scalar()) invalid_type(key, "a field name");
     std::size_t i = 0;
@@ -141,7 +141,7 @@ Zone read_zone(const Node& node) {
   const Node& n = node.untagged();
   if (n.kind != Kind::Mapping) invalid_type(n, "a map");
   Zone zone;
-  for (const yaml::Entry& entry : n.entries) {
+  for (const yaml::Entry& entry : n.entries()) {
     std::string name = read_string(entry.first);
     zone.insert_or_assign(std::move(name), read_field_spec(entry.second));
   }

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <vector>
 
+#include "binding/check.hpp"
+#include "binding/modules.hpp"
 #include "fsm/debug_line.hpp"
 
 namespace morva::fsm {
@@ -84,66 +86,67 @@ Ref compile_condition(const std::string& condition) {
   return Ref::checked(Py_CompileString(condition.c_str(), "<string>", Py_eval_input));
 }
 
-}  // namespace
+// Compiles `source` (UTF-8 bytes) with every warning recorded instead of shown: the code when
+// the compile succeeded without a single warning, True when it warned, None when it failed.
+// Recording replaces the process-wide filters for the moment of the compile only, and only the
+// first time a text is compiled.
+constexpr const char* kProbeSource = R"(
+def probe(source, compile=compile):
+    import warnings
+    with warnings.catch_warnings(record=True) as log:
+        warnings.simplefilter("always")
+        try:
+            code = compile(source, "<string>", "eval", dont_inherit=True)
+        except Exception:
+            return None
+    return True if log else code
+)";
 
-// PyImport_GetModule would also check that the module is not half-initialised, which raises
-// and clears an AttributeError for every module without `__spec__._initializing`: far too
-// slow for a lookup made at every condition and every process step.
-Ref loaded_module(PyObject* name) {
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  if (PyDict_Check(modules)) {
-    PyObject* module = PyDict_GetItemWithError(modules, name);
-    if (module != nullptr && module != Py_None) return Ref::borrow(module);
-    if (module == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-  }
-  return Ref::checked(PyImport_Import(name));
+PyObject* warning_probe() {
+  // Process-wide and never released, like the interned strings. No static-initialisation guard:
+  // building it runs Python code, which may let another thread in to build it too (the first
+  // one made is kept).
+  static PyObject* probe = nullptr;
+  if (probe != nullptr) return probe;
+  Ref code = Ref::checked(Py_CompileString(kProbeSource, "<morva_core>", Py_file_input));
+  Ref globals = Ref::checked(PyDict_New());
+  Ref builtins = loaded_module(kBuiltinsModule.get());
+  check(PyDict_SetItem(globals.get(), kBuiltinsKey.get(), builtins.get()));
+  Ref ran = Ref::checked(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  PyObject* made = PyDict_GetItemString(globals.get(), "probe");  // borrowed
+  MORVA_CHECK(made != nullptr);
+  if (probe == nullptr) probe = Py_NewRef(made);
+  return probe;
 }
 
-// For a plain module object, getattr finds any name that ModuleType itself does not define in
-// the module dict, so that lookup is made directly; on a miss, or for any other object, the
-// ordinary lookup gives the exact result and error.
-Ref module_attr(PyObject* module, PyObject* name) {
-  if (PyModule_CheckExact(module)) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    PyObject* value = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) throw PyErrorSet{};
+// The code for a cached condition: from the cache, or compiled now and kept when its compile
+// issues no warning. A text that warns or fails is compiled under the caller's filters, so its
+// warnings (or the SyntaxError a filter turns them into) come at every evaluation.
+Ref cached_code(const std::string& condition, Ref& cache) {
+  if (cache && cache.get() != Py_None) {
+    return Ref::borrow(cache.get());  // our own reference: another thread may refill it
   }
-  return Ref::checked(PyObject_GetAttr(module, name));
-}
-
-Ref ModuleLookup::find(PyObject* module, PyObject* name) {
-  if (module != module_.get()) {
-    if (!PyModule_CheckExact(module)) {
-      PyObject* value = PyObject_GetAttr(module, name);
-      if (value == nullptr && !clear_if_attribute_error()) throw PyErrorSet{};
-      return Ref::steal(value);
+  if (!cache && std::memchr(condition.data(), '\0', condition.size()) == nullptr) {
+    Ref source = Ref::checked(
+        PyBytes_FromStringAndSize(condition.data(), static_cast<Py_ssize_t>(condition.size())));
+    Ref probed = Ref::checked(PyObject_CallFunctionObjArgs(warning_probe(), source.get(), nullptr));
+    if (probed.get() == Py_True) {
+      cache = Ref::borrow(Py_None);
+    } else if (probed.get() != Py_None) {
+      cache = Ref::borrow(probed.get());
+      return probed;
     }
-    dict_ = PyModule_GetDict(module);
-    module_ = Ref::borrow(module);
   }
-  PyObject* value = PyDict_GetItemWithError(dict_, name);
-  if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-  return Ref::borrow(value);
+  return compile_condition(condition);
 }
 
-Ref ModuleLookup::get(PyObject* module, PyObject* name) {
-  Ref found = find(module, name);
-  // A miss goes through the ordinary lookup: the module's own __getattr__, or the exact error.
-  return found ? std::move(found) : module_attr(module, name);
-}
+}  // namespace
 
 bool evaluate_condition(const std::string& condition, PyObject* ctx, bool debug,
                         Ref* code_cache) {
   Ref ns = namespace_for(ctx);
   if (debug) debug_line("Evaluating condition: '" + condition + "'");
-  Ref code;
-  if (code_cache != nullptr && *code_cache) {
-    code = Ref::borrow(code_cache->get());  // our own reference: another thread may refill it
-  } else {
-    code = compile_condition(condition);
-    if (code_cache != nullptr) *code_cache = Ref::borrow(code.get());
-  }
+  Ref code = code_cache ? cached_code(condition, *code_cache) : compile_condition(condition);
   Ref value = Ref::checked(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
   bool truth = check(PyObject_IsTrue(value.get())) != 0;
   if (debug) debug_line(truth ? "Condition result: true" : "Condition result: false");

@@ -1,16 +1,12 @@
-// The step tree of a workflow (FluxStep) and the pure C++ parser that builds it from the YAML
-// value tree, with the two text renderings the engine shows: the debug form of a step and the
-// diagnostic form of a YAML value used in parse errors.
+// The step tree of a workflow (FluxStep), the walks over it and the debug form of a step shown
+// in the engine's "Op #" lines. Pure C++.
 #pragma once
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
-
-#include "yaml/document.hpp"
 
 namespace morva::fsm {
 
@@ -43,33 +39,27 @@ struct FluxStep {
   std::variant<ProcessStep, WhileStep, IfStep, RunStep> v;
 };
 
-// The outcome of parsing a workflow's top-level `steps`.
-struct ParsedSteps {
-  StepList steps;
-  std::size_t process_slots = 0;    // number of ProcessStep slots handed out
-  std::size_t condition_slots = 0;  // number of While/If condition slots handed out
-};
-
-// A step definition error; what() is the message without any prefix.
-struct StepError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// Builds the top-level step list of `document`: its `steps` key when that is a sequence,
-// otherwise (absent, not a sequence, document not a mapping) an empty list. Throws StepError
-// at the first invalid step; nothing of a failed parse survives.
-ParsedSteps parse_workflow(const yaml::Node& document);
-
 // `Process { name: "load" }`, `While { condition: "x", do_steps: [...] }`, ...
 std::string debug_render(const FluxStep& step);
 
-// `Null`, `Bool(true)`, `Number(42)`, `String("x")`, `Sequence [...]`, `Mapping {"k": ...}`,
-// `TaggedValue { tag: !t, value: ... }`.
-std::string diagnostic_render(const yaml::Node& node);
+// Appends debug_render(step) to `out`.
+void append_debug_render(std::string& out, const FluxStep& step);
 
 // A string in double quotes with backslash escapes for quotes, backslashes and control
 // characters (`\u{1b}` for those without a short escape).
 std::string quote_escaped(std::string_view text);
+
+// Appends `render(out, item)` for each item, separated by ", ". Renderings append to one
+// string rather than return their own, so a nested value is copied once, not once per level.
+template <typename Items, typename Render>
+void append_joined(std::string& out, const Items& items, Render&& render) {
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out += ", ";
+    first = false;
+    render(out, item);
+  }
+}
 
 // Calls `visit(name, slot)` for every ProcessStep of the tree and returns nothing; used by the
 // engine to fill its table of name objects.
@@ -101,10 +91,5 @@ void flatten_processes(const StepList& steps, Visit&& visit) {
     }
   }
 }
-
-// Graph-walk helpers (pure text): the condition of a branch key ("if " + expression), with
-// Unicode white space trimmed from both ends and then every leading and trailing ' and "
-// removed.
-std::string branch_condition(std::string_view key);
 
 }  // namespace morva::fsm

@@ -9,12 +9,13 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/modules.hpp"
 #include "binding/stack_guard.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "fsm/condition.hpp"
 #include "fsm/debug_line.hpp"
-#include "fsm/flux_step.hpp"
+#include "fsm/flux_parser.hpp"
 #include "fsm/fsm_state.hpp"
 #include "fsm/node_graph.hpp"
 #include "yaml/document.hpp"
@@ -26,11 +27,12 @@ namespace {
 // fixed after construction, and the three mutable parts each sit behind their own mutex that
 // is held only for a plain C++ access (no Python code runs under any of them). So executors,
 // conditions and observers may call back into the engine, and threads may run it together.
-struct EngineFields {
-  EngineFields(ParsedSteps parsed, yaml::Node doc, uint32_t max_ops_, bool debug_,
+struct WorkflowFields {
+  WorkflowFields(ParsedSteps parsed, yaml::Node doc, uint32_t max_ops_, bool debug_,
                std::vector<Ref> names_)
       : steps(std::move(parsed.steps)),
         document(std::move(doc)),
+        graph(document),
         history{FsmValue::Pending},
         max_ops(max_ops_),
         debug(debug_),
@@ -42,6 +44,7 @@ struct EngineFields {
 
   StepList steps;
   yaml::Node document;
+  NodeGraph graph;  // indexes `document`, declared after it
   std::mutex history_lock;
   std::vector<FsmValue> history;
   std::mutex observers_lock;
@@ -59,7 +62,7 @@ struct EngineFields {
   std::vector<Ref> codes;
 };
 
-EngineFields& engine(PyObject* self) { return fields<EngineFields>(self); }
+WorkflowFields& workflow(PyObject* self) { return fields<WorkflowFields>(self); }
 
 InternedStr kAsyncio{"asyncio"};
 InternedStr kAsyncioCoroutines{"asyncio.coroutines"};
@@ -80,7 +83,7 @@ T locked_read(std::mutex& lock, const T& value) {
 
 // Observers are called on a copy of the list, so none of the locks is held while they run;
 // whatever they raise (or a failure to call them at all) is dropped.
-void notify_observers(EngineFields& e, FsmValue old_state, FsmValue new_state) {
+void notify_observers(WorkflowFields& e, FsmValue old_state, FsmValue new_state) {
   std::vector<Ref> observers;
   {
     std::lock_guard<std::mutex> guard(e.observers_lock);
@@ -102,7 +105,7 @@ void notify_observers(EngineFields& e, FsmValue old_state, FsmValue new_state) {
 // The only way the state changes. Reading the old state and storing the new one are separate
 // critical sections: concurrent runs interleave their transitions, none is merged or skipped.
 void transition(PyObject* self, FsmValue next) {
-  EngineFields& e = engine(self);
+  WorkflowFields& e = workflow(self);
   FsmValue old_state = locked_read(e.state_lock, e.state);
   {
     std::lock_guard<std::mutex> guard(e.state_lock);
@@ -141,8 +144,6 @@ PyObject* stock_iscoroutine() {
 // executors that return None: it would otherwise cost several times the step itself.
 class CoroutineTest {
  public:
-  CoroutineTest() : modules_(PyImport_GetModuleDict()) {}
-
   bool operator()(PyObject* result) {
     Ref test = iscoroutine_function();
     if (result == Py_None && test.get() == stock_iscoroutine()) return false;
@@ -151,21 +152,16 @@ class CoroutineTest {
   }
 
  private:
-  // The sys.modules entry serves while it has the attribute. A miss (no entry yet, or a module
-  // that another thread is still initialising) goes through the full import, which waits for
-  // the initialisation to finish, and the ordinary attribute lookup with its exact error.
+  // The sys.modules entry serves while it has the attribute. A miss (a module that another
+  // thread is still initialising) goes through the full import, which waits for the
+  // initialisation to finish, and the ordinary attribute lookup with its exact error.
   Ref iscoroutine_function() {
-    PyObject* module = PyDict_GetItemWithError(modules_, kAsyncio.get());
-    if (module == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-    if (module != nullptr && module != Py_None) {
-      Ref found = lookup_.find(module, kIsCoroutine.get());
-      if (found) return found;
-    }
-    Ref imported = Ref::checked(PyImport_Import(kAsyncio.get()));
+    Ref module = loaded_module(kAsyncio.get());
+    if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) return found;
+    Ref imported = import_module(kAsyncio.get());
     return Ref::checked(PyObject_GetAttr(imported.get(), kIsCoroutine.get()));
   }
 
-  PyObject* modules_;  // the interpreter's sys.modules dict (borrowed, fixed)
   ModuleLookup lookup_;
 };
 
@@ -179,14 +175,16 @@ bool runs_on_this_thread(PyObject* asyncio, PyObject* loop) {
     return false;
   }
   Ref running = Ref::checked(PyObject_CallNoArgs(probe.get()));
-  return running.get() == loop;
+  // With no loop running the probe answers None, which must not match a "_loop" of None: that
+  // one goes on to fail in run_coroutine_threadsafe as any other unusable loop does.
+  return running.get() != Py_None && running.get() == loop;
 }
 
 // One call of execute: its own operation counter and list of executed names.
 class Run {
  public:
   Run(PyObject* self, PyObject* ctx, PyObject* executor)
-      : self_(self), e_(engine(self)), ctx_(ctx), executor_(executor),
+      : self_(self), e_(workflow(self)), ctx_(ctx), executor_(executor),
         executed_(Ref::checked(PyList_New(0))) {}
 
   void steps(const StepList& list) {
@@ -253,7 +251,7 @@ class Run {
             "execute_async() or provided '_loop'.");
     }
     Ref loop = Ref::borrow(found);
-    Ref module = Ref::checked(PyImport_Import(kAsyncio.get()));
+    Ref module = import_module(kAsyncio.get());
     PyObject* asyncio = module.get();
     if (runs_on_this_thread(asyncio, loop.get())) {
       raise(PyExc_RuntimeError,
@@ -270,7 +268,7 @@ class Run {
   }
 
   PyObject* self_;
-  EngineFields& e_;
+  WorkflowFields& e_;
   PyObject* ctx_;
   PyObject* executor_;
   Ref executed_;
@@ -284,7 +282,7 @@ Ref run_workflow(PyObject* self, PyObject* ctx, PyObject* executor) {
   Run run(self, ctx, executor);
   transition(self, FsmValue::Running);
   try {
-    run.steps(engine(self).steps);
+    run.steps(workflow(self).steps);
   } catch (...) {
     // Observers run during this transition; the run's error is kept aside and restored.
     SavedError saved;
@@ -343,7 +341,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   if (debug) debug_line("Parsed " + std::to_string(parsed.steps.size()) + " top-level steps");
   std::vector<Ref> names = name_table(parsed);
-  return create<EngineFields>(type, std::move(parsed), std::move(document), max_ops, debug,
+  return create<WorkflowFields>(type, std::move(parsed), std::move(document), max_ops, debug,
                               std::move(names))
       .release();
 }
@@ -354,7 +352,7 @@ PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
   static const Signature<"callback"> sig{"WorkflowEngine.add_state_observer()"};
   auto a = parse(sig, args, nargs, kwnames);
-  EngineFields& e = engine(self);
+  WorkflowFields& e = workflow(self);
   Ref callback = Ref::borrow(a.get<"callback">());
   {
     std::lock_guard<std::mutex> guard(e.observers_lock);
@@ -375,7 +373,7 @@ PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Signature<"ctx", "executor"> sig{"WorkflowEngine.execute_async()"};
   auto a = parse(sig, args, nargs, kwnames);
   PyObject* ctx = a.convert<"ctx">(as_dict);
-  Ref asyncio = Ref::checked(PyImport_Import(kAsyncio.get()));
+  Ref asyncio = import_module(kAsyncio.get());
   Ref loop =
       Ref::checked(PyObject_CallMethodObjArgs(asyncio.get(), kGetRunningLoop.get(), nullptr));
   Ref copy = Ref::checked(PyDict_Copy(ctx));
@@ -390,9 +388,9 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   static const Signature<"ctx"> sig{"WorkflowEngine.simulate()"};
   auto a = parse(sig, args, nargs, kwnames);
   PyObject* ctx = a.convert<"ctx">(as_dict);
-  EngineFields& e = engine(self);
+  WorkflowFields& e = workflow(self);
   check_stack("while simulating a workflow");
-  if (has_node_graph(e.document)) return walk_node_graph(e.document, ctx, e.debug).release();
+  if (e.graph.present()) return e.graph.walk(ctx, e.debug).release();
   Ref path = Ref::checked(PyList_New(0));
   flatten_processes(e.steps, [&](const ProcessStep& p) {
     check(PyList_Append(path.get(), e.name(p.slot)));
@@ -401,12 +399,12 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* get_state(PyObject* self, void*) {
-  EngineFields& e = engine(self);
+  WorkflowFields& e = workflow(self);
   return make_fsm_state(locked_read(e.state_lock, e.state)).release();
 }
 
 PyObject* get_history(PyObject* self, void*) {
-  EngineFields& e = engine(self);
+  WorkflowFields& e = workflow(self);
   std::vector<FsmValue> history = locked_read(e.history_lock, e.history);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
   for (std::size_t i = 0; i < history.size(); ++i) {
@@ -456,13 +454,13 @@ PyTypeObject* build() {
   };
   return build_type(TypeSpec{
       .name = "morva_core.WorkflowEngine",
-      .basicsize = sizeof(Box<EngineFields>),
+      .basicsize = sizeof(Box<WorkflowFields>),
       .subclassable = true,
       .slots = {
           doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
                    "debug=False)\n--\n\n"),
           slot<new_>(Py_tp_new),
-          dealloc_slot<EngineFields>(),
+          dealloc_slot<WorkflowFields>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },

@@ -7,15 +7,19 @@
 #include <structmember.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/type.hpp"
 #include "engine/transaction.hpp"
+#include "guards/access_path.hpp"
 #include "guards/contract.hpp"
-#include "guards/guard_values.hpp"
+#include "guards/recent_names.hpp"
+#include "guards/value_types.hpp"
 #include "structures/frozen_dict.hpp"
 #include "tracked/frozen_list.hpp"
 #include "tracked/tracked_dict.hpp"
@@ -35,6 +39,8 @@ struct GuardFields {
   Ref log;  // free slot for Python, never read here; null when unset
   bool is_admin;
   bool strict_mode;
+  // What the last checks found for their (exact str) names; see repeated_read.
+  RecentNames recent;
 
   GuardFields(std::shared_ptr<const Contract> c, std::string p, Ref t, Ref x, bool admin,
               bool strict)
@@ -75,7 +81,11 @@ bool write_permitted(const GuardFields& g, const AccessPath& path) {
   return g.is_admin || g.contract->permits(path.view(), true);
 }
 
-// ---- wrapping ----------------------------------------------------------------------------
+// A guard whose target is another guard forwards each access through a native call, and Python
+// can build such chains of any length: every forwarding entry checks the real C stack first.
+void check_depth() { check_stack("while accessing the target of a ContextGuard"); }
+
+// ---- what reads hand out -----------------------------------------------------------------
 
 Ref make_guard(PyTypeObject* type, std::shared_ptr<const Contract> contract, std::string prefix,
                Ref target, Ref tx, bool admin, bool strict) {
@@ -91,7 +101,7 @@ Ref tracked(PyTypeObject* type, PyObject* shadow, PyObject* tx, PyObject* path) 
 // Rules, first that applies: scalar type names and callables as they are; without a
 // transaction the value itself; otherwise the transaction's shadow copy, as a tracked container
 // when the path is writable, a frozen one when not, or a nested guard for any other type.
-Ref wrap(const GuardFields& g, Ref value, const AccessPath& path) {
+Ref hand_out(const GuardFields& g, Ref value, const AccessPath& path) {
   PyObject* v = value.get();
   if (!g.tx || is_builtin_scalar(v) || PyCallable_Check(v)) return value;
   Ref name_holder;
@@ -135,18 +145,19 @@ Ref unwrap_value(PyObject* value) {
 
 // ---- reads -------------------------------------------------------------------------------
 
-Ref attribute_read(const GuardFields& g, PyObject* name, const Utf8& text) {
-  if (text.view().starts_with('_')) {
+// `name` is an exact str (see exact_name) and `text` its UTF-8.
+Ref attribute_read(const GuardFields& g, PyObject* name, std::string_view text) {
+  if (text.starts_with('_')) {
     if (g.strict_mode) {
       raise_format(PyExc_PermissionError,
                    "Access to private attribute '%U' denied in Strict Mode", name);
     }
     return Ref::checked(PyObject_GetAttr(g.target.get(), name));
   }
-  AccessPath path(g.prefix, name, text.view());
+  AccessPath path(g.prefix, name, text);
   check_access(g, path, false);
   Ref value = Ref::checked(PyObject_GetAttr(g.target.get(), name));
-  return wrap(g, std::move(value), path);
+  return hand_out(g, std::move(value), path);
 }
 
 // Whether the normal lookup on the guard could find `name`. For an exact guard (whose type is
@@ -164,15 +175,39 @@ bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view tex
 
 // The guard's own attributes (log, _target, the standard ones) first; anything else is a
 // guarded read of the target.
+// The common read: an exact guard with no instance dictionary, asked again for a public name
+// it already found readable (so the normal lookup cannot find it, and the check would pass),
+// handing out a value that needs no wrapping. Null when that does not apply and nothing was read.
+Ref repeated_read(PyObject* self, GuardFields& g, PyObject* name) {
+  if (Py_TYPE(self) != context_guard_type() || *dict_slot(self) != nullptr ||
+      !g.recent.knows(name, RecentNames::kReadableAsAttribute)) {
+    return Ref();
+  }
+  Ref value = Ref::checked(PyObject_GetAttr(g.target.get(), name));
+  if (!g.tx || is_builtin_scalar(value.get())) return value;
+  std::string scratch;
+  AccessPath path(g.prefix, name, utf8_lossless(name, scratch));
+  return hand_out(g, std::move(value), path);
+}
+
 PyObject* getattro(PyObject* self, PyObject* name) {
+  check_depth();
   GuardFields& g = guard(self);
   BorrowFlag::Shared access(g.access);
-  Utf8 text(name);
-  if (normal_lookup_may_find(self, name, text.view())) {
+  if (Ref value = repeated_read(self, g, name)) return value.release();
+  Ref holder;
+  name = exact_name(name, holder);
+  std::string scratch;
+  std::string_view text = utf8_lossless(name, scratch);
+  if (normal_lookup_may_find(self, name, text)) {
     PyObject* found = PyObject_GenericGetAttr(self, name);
     if (found != nullptr || !clear_if_attribute_error()) return check(found);
+    return attribute_read(g, name, text).release();
   }
-  return attribute_read(g, name, text).release();
+  // Only names that the normal lookup cannot find, and that passed the check, are remembered.
+  Ref value = attribute_read(g, name, text);
+  g.recent.remember(name, RecentNames::kReadable | RecentNames::kReadableAsAttribute);
+  return value.release();
 }
 
 // Whether item lookup on the target can do anything but fail: a string key on an object
@@ -196,21 +231,30 @@ Ref lookup_item(PyObject* target, PyObject* key) {
 
 // The present item is fetched before the check; a string key whose lookup fails becomes an
 // attribute read, any other failed key reports the target's own error.
-PyObject* getitem(PyObject* self, PyObject* key) {
+PyObject* getitem(PyObject* self, PyObject* raw_key) {
+  check_depth();
   GuardFields& g = guard(self);
   BorrowFlag::Shared access(g.access);
-  Ref value = lookup_item(g.target.get(), key);
+  ItemKey key(raw_key);
+  Ref value = lookup_item(g.target.get(), key.get());
   if (!value) {
-    if (!PyUnicode_Check(key)) throw PyErrorSet{};
+    if (!key.is_name()) throw PyErrorSet{};
     if (PyErr_Occurred() && !clear_if_exception()) throw PyErrorSet{};
-    return attribute_read(g, key, Utf8(key)).release();
+    std::string scratch;
+    return attribute_read(g, key.get(), utf8_lossless(key.get(), scratch)).release();
+  }
+  if (key.is_exact() && g.recent.knows(key.get(), RecentNames::kReadable) &&
+      (!g.tx || is_builtin_scalar(value.get()))) {
+    return value.release();  // the same check passed before, and nothing to wrap
   }
   AccessPath path(g.prefix, key);
   check_access(g, path, false);
-  return wrap(g, std::move(value), path).release();
+  if (key.is_exact()) g.recent.remember(key.get(), RecentNames::kReadable);
+  return hand_out(g, std::move(value), path).release();
 }
 
 int contains(PyObject* self, PyObject* key) {
+  check_depth();
   GuardFields& g = guard(self);
   BorrowFlag::Shared access(g.access);
   return check(PySequence_Contains(g.target.get(), key));
@@ -218,6 +262,7 @@ int contains(PyObject* self, PyObject* key) {
 
 PyObject* iter(PyObject* self) {
   static InternedStr iter_name{"__iter__"};
+  check_depth();
   GuardFields& g = guard(self);
   BorrowFlag::Shared access(g.access);
   return check(PyObject_CallMethodObjArgs(g.target.get(), iter_name.get(), nullptr));
@@ -241,63 +286,87 @@ void report_write(const GuardFields& g, const AccessPath& path, const char* op, 
   transaction_log_held(tx, path_str.get(), op, new_value, old_value, g.target.get(), key);
 }
 
-// `guard.name = value`, and `guard[name] = value` for a string key.
-void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped) {
-  Utf8 text(name);
-  if (text.view() == "log") {
-    dropped.log = std::move(g.log);
-    if (value != Py_None) g.log = Ref::borrow(value);
-    return;
-  }
-  AccessPath path(g.prefix, name, text.view());
-  check_access(g, path, true);
+// The rest of an attribute write once it is permitted: the old value, the report to the
+// transaction when `logged_path` is given, then the store.
+void store_attribute(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped,
+                     const AccessPath* logged_path) {
   PyObject* target = g.target.get();
   dropped.old_value = optional_attribute(target, name);
   if (!dropped.old_value) dropped.old_value = Ref::borrow(Py_None);
   dropped.new_value = unwrap_value(value);
-  // Heavy-zone names are bulk payloads: written through, never logged.
-  if (g.tx && zone_of(text.view()) != Zone::Heavy) {
-    report_write(g, path, "SET", dropped.new_value.get(), dropped.old_value.get(), name);
+  if (logged_path != nullptr) {
+    report_write(g, *logged_path, "SET", dropped.new_value.get(), dropped.old_value.get(), name);
   }
   check(PyObject_SetAttr(target, name, dropped.new_value.get()));
 }
 
-void item_write(GuardFields& g, PyObject* key, PyObject* value, Dropped& dropped) {
-  AccessPath path(g.prefix, key);
+// `guard.name = value`, and `guard[name] = value` for a string key; `name` is an exact str.
+void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped) {
+  // Without a transaction nothing but the check needs the name's text.
+  if (!g.tx && g.recent.knows(name, RecentNames::kWritable)) {
+    store_attribute(g, name, value, dropped, nullptr);
+    return;
+  }
+  std::string scratch;
+  std::string_view text = utf8_lossless(name, scratch);
+  if (text == "log") {
+    dropped.log = std::move(g.log);
+    if (value != Py_None) g.log = Ref::borrow(value);
+    return;
+  }
+  AccessPath path(g.prefix, name, text);
   check_access(g, path, true);
+  g.recent.remember(name, RecentNames::kWritable);
+  // Heavy-zone names are bulk payloads: written through, never logged.
+  bool logged = g.tx && zone_of(text) != Zone::Heavy;
+  store_attribute(g, name, value, dropped, logged ? &path : nullptr);
+}
+
+void item_write(GuardFields& g, const ItemKey& key, PyObject* value, Dropped& dropped) {
+  std::optional<AccessPath> path;
+  // Without a transaction nothing but the check needs the path.
+  if (g.tx || !key.is_exact() || !g.recent.knows(key.get(), RecentNames::kWritable)) {
+    path.emplace(g.prefix, key);
+    check_access(g, *path, true);
+    if (key.is_exact()) g.recent.remember(key.get(), RecentNames::kWritable);
+  }
   PyObject* target = g.target.get();
   dropped.new_value = unwrap_value(value);
-  dropped.old_value = Ref::steal(PyObject_GetItem(target, key));
+  dropped.old_value = Ref::steal(PyObject_GetItem(target, key.get()));
   if (!dropped.old_value) {
     if (!clear_if_exception()) throw PyErrorSet{};
     dropped.old_value = Ref::borrow(Py_None);
   }
   if (g.tx) {
-    Ref key_text = Ref::checked(PyObject_Str(key));
-    report_write(g, path, "SET_ITEM", dropped.new_value.get(), dropped.old_value.get(),
+    Ref key_text = path->key_text();
+    report_write(g, *path, "SET_ITEM", dropped.new_value.get(), dropped.old_value.get(),
                  key_text.get());
   }
-  check(PyObject_SetItem(target, key, dropped.new_value.get()));
+  check(PyObject_SetItem(target, key.get(), dropped.new_value.get()));
 }
 
 int setattro(PyObject* self, PyObject* name, PyObject* value) {
   if (value == nullptr) refuse_attribute_delete();
+  check_depth();
   GuardFields& g = guard(self);
   Dropped dropped;
   BorrowFlag::Exclusive access(g.access);
-  attribute_write(g, name, value, dropped);
+  Ref holder;
+  attribute_write(g, exact_name(name, holder), value, dropped);
   return 0;
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
   if (value == nullptr) refuse_item_delete();
+  check_depth();
   GuardFields& g = guard(self);
   Dropped dropped;
   BorrowFlag::Exclusive access(g.access);
-  if (PyUnicode_Check(key)) {
-    attribute_write(g, key, value, dropped);
+  ItemKey item(key);
+  if (item.is_name()) {
+    attribute_write(g, item.get(), value, dropped);
   } else {
-    item_write(g, key, value, dropped);
+    item_write(g, item, value, dropped);
   }
   return 0;
 }
@@ -307,16 +376,16 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
 void collect_names(PyObject* iterable, Contract::Builder& builder, bool inputs) {
   Ref it = Ref::steal(PyObject_GetIter(iterable));
   if (!it) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
-    PyErr_Clear();
+    if (!clear_if(PyExc_TypeError)) throw PyErrorSet{};
     raise(PyExc_TypeError, "Expected iterable for inputs/outputs");
   }
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-    Utf8 text(as_str(item.get()));
+    std::string scratch;
+    std::string_view text = utf8_lossless(as_str(item.get()), scratch);
     if (inputs) {
-      builder.add_input(text.view());
+      builder.add_input(text);
     } else {
-      builder.add_output(text.view());
+      builder.add_output(text);
     }
   }
   if (PyErr_Occurred()) throw PyErrorSet{};
@@ -326,7 +395,7 @@ void collect_names(PyObject* iterable, Contract::Builder& builder, bool inputs) 
 void check_control_inputs(const Contract& contract) {
   std::size_t i = contract.first_control_zone_input();
   if (i == Contract::npos) return;
-  Ref name = str_from_utf8(contract.input(i));
+  Ref name = make_str_lossless(contract.input(i));
   raise_format(PyExc_PermissionError,
                "SECURITY VIOLATION: Input '%U' belongs to restricted Control Zone %s.", name.get(),
                zone_name(zone_of(contract.input(i))));
@@ -348,7 +417,8 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto a = parse(sig, args, kwargs);
   std::string prefix;
   if (a.present<"path_prefix">()) {
-    prefix = std::string(Utf8(a.convert<"path_prefix">(as_str)).view());
+    std::string scratch;
+    prefix = std::string(utf8_lossless(a.convert<"path_prefix">(as_str), scratch));
   }
   PyObject* tx = a.present<"tx">() ? a.convert<"tx">(as_transaction) : nullptr;
   bool admin = a.convert_or<"is_admin">(to_bool);

@@ -5,6 +5,7 @@
 #include <yaml.h>
 
 #include <charconv>
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -77,21 +78,15 @@ struct Extras {
   }
 };
 
+// What a later alias of an anchored node copies (a node shell whose children are shared) and
+// what it is charged: the expanded size and scalar bytes of the subtree and its height in
+// nested collections, all counted while the subtree was read.
 struct Anchor {
   Node node;
-  std::size_t nodes;  // size of the subtree, charged again for every alias
-  std::size_t bytes;  // scalar bytes in the subtree, charged again for every alias
+  std::size_t nodes;
+  std::size_t bytes;
+  std::size_t height;
 };
-
-void measure(const Node& node, std::size_t& nodes, std::size_t& bytes) {
-  ++nodes;
-  bytes += node.text.size();
-  for (const Node& item : node.items) measure(item, nodes, bytes);
-  for (const Entry& entry : node.entries) {
-    measure(entry.first, nodes, bytes);
-    measure(entry.second, nodes, bytes);
-  }
-}
 
 class Reader {
  public:
@@ -149,7 +144,7 @@ class Reader {
 
   void charge(std::size_t nodes, std::size_t bytes, Mark mark) {
     nodes_ += nodes;
-    alias_bytes_ += bytes;
+    expanded_bytes_ += bytes;
     if (nodes_ > limits_.max_nodes || alias_bytes_ > limits_.max_alias_bytes) {
       throw Error("document too large: more than " + std::to_string(limits_.max_nodes) +
                       " values or " + std::to_string(limits_.max_alias_bytes) +
@@ -158,49 +153,74 @@ class Reader {
     }
   }
 
-  // Reads the node whose first event is the current one; leaves its last event current.
+  // Reads the node whose first event is the current one (`depth` collections enclose it);
+  // leaves its last event current and `height_` set to its height in nested collections.
   Node read_node(std::size_t depth) {
     const yaml_event_t& ev = *event_;
     Mark mark = to_mark(ev.start_mark);
+    std::size_t nodes_before = nodes_, bytes_before = expanded_bytes_;
+    Node node;
+    Extras extras;
     switch (ev.type) {
       case YAML_ALIAS_EVENT:
-        return read_alias(mark);
+        return read_alias(depth, mark);
       case YAML_SCALAR_EVENT:
-        charge(1, 0, mark);
-        return finish(read_scalar(mark), Extras::of(ev.data.scalar.anchor, ev.data.scalar.tag),
-                      mark);
+        extras = Extras::of(ev.data.scalar.anchor, ev.data.scalar.tag);
+        node = read_scalar(mark);
+        charge(1, node.text.size(), mark);
+        height_ = 0;
+        break;
       case YAML_SEQUENCE_START_EVENT:
-      case YAML_MAPPING_START_EVENT: {
-        enter(depth, mark);
-        bool mapping = ev.type == YAML_MAPPING_START_EVENT;
+      case YAML_MAPPING_START_EVENT:
+        enter(depth + 1, mark);
         // Copied now: the event is replaced while the content is read.
-        Extras extras = mapping ? Extras::of(ev.data.mapping_start.anchor, ev.data.mapping_start.tag)
-                                : Extras::of(ev.data.sequence_start.anchor,
-                                             ev.data.sequence_start.tag);
+        extras = ev.type == YAML_MAPPING_START_EVENT
+                     ? Extras::of(ev.data.mapping_start.anchor, ev.data.mapping_start.tag)
+                     : Extras::of(ev.data.sequence_start.anchor, ev.data.sequence_start.tag);
         charge(1, 0, mark);
-        Node node;
-        node.kind = mapping ? Kind::Mapping : Kind::Sequence;
-        node.mark = mark;
-        yaml_event_type_t end = mapping ? YAML_MAPPING_END_EVENT : YAML_SEQUENCE_END_EVENT;
-        for (next(); event_->type != end; next()) {
-          Node first = read_node(depth + 1);
-          if (!mapping) {
-            node.items.push_back(std::move(first));
-            continue;
-          }
-          next();
-          Node value = read_node(depth + 1);
-          node.entries.emplace_back(std::move(first), std::move(value));
-        }
-        return finish(std::move(node), extras, mark);
-      }
+        node = read_collection(depth, mark);
+        break;
       default:
         fail_unexpected();
     }
+    node = tagged(std::move(node), extras, mark);
+    if (extras.has_anchor) {
+      anchors_[extras.anchor] =
+          Anchor{node, nodes_ - nodes_before, expanded_bytes_ - bytes_before, height_};
+    }
+    return node;
   }
 
-  void enter(std::size_t depth, Mark mark) {
-    if (depth >= limits_.max_depth) {
+  Node read_collection(std::size_t depth, Mark mark) {
+    bool mapping = event_->type == YAML_MAPPING_START_EVENT;
+    yaml_event_type_t end = mapping ? YAML_MAPPING_END_EVENT : YAML_SEQUENCE_END_EVENT;
+    Children children;
+    std::size_t height = 0;
+    for (next(); event_->type != end; next()) {
+      Node first = read_node(depth + 1);
+      height = std::max(height, height_);
+      if (!mapping) {
+        children.items.push_back(std::move(first));
+        continue;
+      }
+      next();
+      Node value = read_node(depth + 1);
+      height = std::max(height, height_);
+      children.entries.emplace_back(std::move(first), std::move(value));
+    }
+    height_ = height + 1;
+    Node node;
+    node.kind = mapping ? Kind::Mapping : Kind::Sequence;
+    node.mark = mark;
+    if (!children.items.empty() || !children.entries.empty()) {
+      node.children = std::make_shared<const Children>(std::move(children));
+    }
+    return node;
+  }
+
+  // `levels`: how many collections deep the deepest one of the node being read would sit.
+  void enter(std::size_t levels, Mark mark) {
+    if (levels > limits_.max_depth) {
       throw Error("recursion limit exceeded: more than " + std::to_string(limits_.max_depth) +
                       " nested sequences and mappings",
                   mark);
@@ -227,38 +247,41 @@ class Reader {
     return node;
   }
 
-  // Wraps an explicitly tagged node and records an anchored one for later aliases.
-  Node finish(Node node, const Extras& extras, Mark mark) {
-    if (extras.has_tag) {
-      Node tagged;
-      tagged.kind = Kind::Tagged;
-      tagged.mark = mark;
-      tagged.text = extras.tag;
-      tagged.items.push_back(std::move(node));
-      node = std::move(tagged);
-    }
-    if (extras.has_anchor) {
-      std::size_t nodes = 0, bytes = 0;
-      measure(node, nodes, bytes);
-      anchors_[extras.anchor] = Anchor{node, nodes, bytes};
-    }
-    return node;
+  // Wraps an explicitly tagged node (the wrapper is no collection: it adds no nesting).
+  static Node tagged(Node node, const Extras& extras, Mark mark) {
+    if (!extras.has_tag) return node;
+    Node wrapper;
+    wrapper.kind = Kind::Tagged;
+    wrapper.mark = mark;
+    wrapper.text = extras.tag;
+    auto content = std::make_shared<Children>();
+    content->items.push_back(std::move(node));
+    wrapper.children = std::move(content);
+    return wrapper;
   }
 
-  Node read_alias(Mark mark) {
+  // The anchored node again, sharing its children; here it counts at its full expanded size
+  // and height, as the same subtree written out in the text would.
+  Node read_alias(std::size_t depth, Mark mark) {
     std::string name = reinterpret_cast<const char*>(event_->data.alias.anchor);
     auto it = anchors_.find(name);
     if (it == anchors_.end()) throw Error("unknown anchor '" + name + "'", mark);
-    charge(it->second.nodes, it->second.bytes, mark);
-    return it->second.node;
+    const Anchor& anchor = it->second;
+    enter(depth + anchor.height, mark);
+    alias_bytes_ += anchor.bytes;
+    charge(anchor.nodes, anchor.bytes, mark);
+    height_ = anchor.height;
+    return anchor.node;
   }
 
   std::string_view text_;
   yaml_parser_t parser_{};
   Event event_;
   const Limits& limits_;
-  std::size_t nodes_ = 0;
-  std::size_t alias_bytes_ = 0;
+  std::size_t nodes_ = 0;           // values of the expanded tree so far
+  std::size_t expanded_bytes_ = 0;  // scalar bytes of the expanded tree so far
+  std::size_t alias_bytes_ = 0;     // the part of them repeated through aliases
+  std::size_t height_ = 0;          // of the node read last
   std::unordered_map<std::string, Anchor> anchors_;
 };
 
@@ -300,7 +323,8 @@ bool resolve_integer(std::string_view text, Number& out) {
     // Too large for 64 bits: kept as the nearest double.
     double value = 0;
     for (char c : body) {
-      int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10);
+      int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                              : (std::tolower(c) - 'a' + 10);
       value = value * base + digit;
     }
     out.is_integer = false;
@@ -357,16 +381,26 @@ Error::Error(std::string description_, Mark mark_)
       description(std::move(description_)),
       mark(mark_) {}
 
+const std::vector<Node>& Node::items() const {
+  static const std::vector<Node> kNone;
+  return children ? children->items : kNone;
+}
+
+const std::vector<Entry>& Node::entries() const {
+  static const std::vector<Entry> kNone;
+  return children ? children->entries : kNone;
+}
+
 const Node& Node::untagged() const {
   const Node* node = this;
-  while (node->kind == Kind::Tagged && !node->items.empty()) node = &node->items.front();
+  while (node->kind == Kind::Tagged && !node->items().empty()) node = &node->items().front();
   return *node;
 }
 
 const Node* Node::find(std::string_view key) const {
   const Node& self = untagged();
   if (self.kind != Kind::Mapping) return nullptr;
-  for (const Entry& entry : self.entries) {
+  for (const Entry& entry : self.entries()) {
     const Node& k = entry.first.untagged();
     if (k.kind == Kind::String && k.text == key) return &entry.second;
   }

@@ -1,6 +1,13 @@
 // YAML reader shared by the workflow engine and the schema loader: libyaml's event parser
 // builds a value tree (null, bool, number, string, sequence, mapping in document order, tagged
 // value) that keeps each scalar's text as written, its style, tags and positions. Pure C++.
+//
+// Aliases share: the children of a collection live in one immutable block held by every node
+// that refers to it (the anchored node, its entry in the reader's anchor table, each alias), so
+// an anchored subtree exists once in memory however often it is named. Consumers still see a
+// plain tree. What they walk is the expanded tree, so the reader bounds that: every alias is
+// charged its full expanded size against the value limit and counts at its full height where
+// it is used against the nesting limit.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +42,7 @@ struct Number {
 
 struct Node;
 using Entry = std::pair<Node, Node>;
+struct Children;
 
 struct Node {
   Kind kind = Kind::Null;
@@ -43,8 +51,13 @@ struct Node {
   std::string text;   // scalars: the text as written (after YAML escapes); Tagged: the tag
   bool boolean = false;
   Number number;
-  std::vector<Node> items;     // Sequence items; for Tagged, exactly one item: the content
-  std::vector<Entry> entries;  // Mapping entries in document order (duplicates kept)
+  // Shared with every alias of this node; null for scalars and empty collections.
+  std::shared_ptr<const Children> children;
+
+  // Sequence items; for Tagged, exactly one item: the content.
+  const std::vector<Node>& items() const;
+  // Mapping entries in document order (duplicates kept).
+  const std::vector<Entry>& entries() const;
 
   bool is_scalar() const { return style != Style::NotScalar; }
   // Looks through any number of tags.
@@ -52,6 +65,11 @@ struct Node {
   // Mapping lookup (through tags): the first entry whose key is a String equal to `key`
   // byte for byte; nullptr when absent or when this is not a mapping.
   const Node* find(std::string_view key) const;
+};
+
+struct Children {
+  std::vector<Node> items;
+  std::vector<Entry> entries;
 };
 
 // A problem found while reading: the reader's description and where it happened.
@@ -63,15 +81,16 @@ struct Error : std::runtime_error {
 
 struct Limits {
   std::size_t max_depth = 128;          // nested sequences + mappings
-  std::size_t max_nodes = 1u << 18;           // all nodes, alias copies included
-  std::size_t max_alias_bytes = 1u << 26;     // scalar bytes repeated through aliases
+  std::size_t max_nodes = 1u << 18;     // all values, each alias counted at its expanded size
+  std::size_t max_alias_bytes = 1u << 26;  // scalar bytes repeated through aliases
 };
 
 // Reads `text` as at most one YAML document. An empty text (or one holding only comments)
 // gives a Null node. More than one document, syntax errors, nesting deeper than
-// `limits.max_depth` ("recursion limit exceeded ...") and documents larger than
-// `limits.max_nodes` values (aliases count once per use) or repeating more than
-// `limits.max_alias_bytes` of scalar text through aliases throw Error. Aliases are expanded into copies.
+// `limits.max_depth` ("recursion limit exceeded ...", an alias counting at the depth of its
+// anchored subtree's deepest collection) and documents larger than `limits.max_nodes` values
+// (aliases count their whole subtree at every use) or repeating more than
+// `limits.max_alias_bytes` of scalar text through aliases throw Error ("document too large ...").
 Node read_document(std::string_view text, const Limits& limits = Limits{});
 
 // Resolution of a plain scalar's text: null (empty, ~, null, Null, NULL), booleans

@@ -12,6 +12,7 @@ SEEDS = [
     "steps:\n  - flux: while\n    condition: \"c < 3\"\n    do: [a, {flux: run, steps: [b]}]\n",
     "steps:\n  - flux: if\n    condition: x\n    then: [a]\n    else: [b]\n",
     "a: &x [1, 2]\nsteps: *x\n",
+    "a: &a [p]\nb: &b [*a, {flux: run, steps: *a}]\nsteps: [{flux: run, steps: *b}, *b]\n",
     "steps: [!tag {name: x}, 42, null]\n",
     "nodes:\n  start: a\n  a: {next: b}\n",
 ]

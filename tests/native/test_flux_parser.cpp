@@ -4,7 +4,8 @@
 
 #include <set>
 
-#include "fsm/flux_step.hpp"
+#include "fsm/flux_parser.hpp"
+#include "fsm/node_graph.hpp"
 
 using namespace morva::fsm;
 using morva::yaml::read_document;
@@ -20,7 +21,7 @@ std::string rendered(const std::string& text) {
 }
 
 std::string diagnostic(const std::string& value) {
-  return diagnostic_render(read_document("v: " + value).entries.at(0).second);
+  return diagnostic_render(read_document("v: " + value).entries().at(0).second);
 }
 
 }  // namespace

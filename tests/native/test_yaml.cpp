@@ -9,7 +9,7 @@
 using namespace morva::yaml;
 
 namespace {
-Node scalar(const std::string& text) { return read_document("v: " + text).entries.at(0).second; }
+Node scalar(const std::string& text) { return read_document("v: " + text).entries().at(0).second; }
 
 std::string error_of(const std::string& text, const Limits& limits = Limits{}) {
   try {
@@ -59,7 +59,7 @@ TEST(YamlReader, QuotedAndBlockScalarsAreStringsAsWritten) {
   EXPECT_EQ(scalar("'42'").kind, Kind::String);
   EXPECT_EQ(scalar("\"true\"").style, Style::DoubleQuoted);
   EXPECT_EQ(scalar("'  spaced  '").text, "  spaced  ");
-  Node block = read_document("v: |\n  line one\n  line two\n").entries.at(0).second;
+  Node block = read_document("v: |\n  line one\n  line two\n").entries().at(0).second;
   EXPECT_EQ(block.kind, Kind::String);
   EXPECT_EQ(block.style, Style::Literal);
   EXPECT_EQ(block.text, "line one\nline two\n");
@@ -69,9 +69,9 @@ TEST(YamlReader, QuotedAndBlockScalarsAreStringsAsWritten) {
 TEST(YamlReader, MappingsKeepDocumentOrderAndDuplicates) {
   Node doc = read_document("b: 1\na: 2\nb: 3\n1: x\n");
   ASSERT_EQ(doc.kind, Kind::Mapping);
-  ASSERT_EQ(doc.entries.size(), 4u);
-  EXPECT_EQ(doc.entries[0].first.text, "b");
-  EXPECT_EQ(doc.entries[1].first.text, "a");
+  ASSERT_EQ(doc.entries().size(), 4u);
+  EXPECT_EQ(doc.entries()[0].first.text, "b");
+  EXPECT_EQ(doc.entries()[1].first.text, "a");
   EXPECT_EQ(doc.find("b")->number.magnitude, 1u);  // the first entry wins a lookup
   EXPECT_EQ(doc.find("1"), nullptr);                // a number key never matches a name
   EXPECT_EQ(doc.find("zz"), nullptr);
@@ -87,24 +87,42 @@ TEST(YamlReader, TagsWrapValuesAndLookupsLookThrough) {
   EXPECT_EQ(steps->kind, Kind::Tagged);
   const Node& seq = steps->untagged();
   ASSERT_EQ(seq.kind, Kind::Sequence);
-  EXPECT_EQ(seq.items[1].kind, Kind::Tagged);
-  EXPECT_EQ(seq.items[1].text, "tag:yaml.org,2002:str");
-  EXPECT_EQ(seq.items[1].untagged().kind, Kind::Number);
+  EXPECT_EQ(seq.items()[1].kind, Kind::Tagged);
+  EXPECT_EQ(seq.items()[1].text, "tag:yaml.org,2002:str");
+  EXPECT_EQ(seq.items()[1].untagged().kind, Kind::Number);
 }
 
 TEST(YamlReader, MarksAreOneBased) {
   Node doc = read_document("a:\n  - x\n  - y\n");
   const Node& seq = *doc.find("a");
-  EXPECT_EQ(seq.items[1].mark.line, 3u);
-  EXPECT_EQ(seq.items[1].mark.column, 5u);
+  EXPECT_EQ(seq.items()[1].mark.line, 3u);
+  EXPECT_EQ(seq.items()[1].mark.column, 5u);
   EXPECT_EQ(doc.mark.line, 1u);
 }
 
-TEST(YamlReader, AliasesAreExpandedCopies) {
-  Node doc = read_document("a: &x [1, 2]\nb: *x\n");
+TEST(YamlReader, AliasesShareTheAnchoredSubtree) {
+  Node doc = read_document("a: &x [1, [2]]\nb: *x\nc: &y !t {k: v}\nd: *y\n");
   EXPECT_EQ(doc.find("b")->kind, Kind::Sequence);
-  EXPECT_EQ(doc.find("b")->items.size(), 2u);
+  EXPECT_EQ(doc.find("b")->items().size(), 2u);
+  EXPECT_EQ(doc.find("b")->children, doc.find("a")->children);  // one block, not a copy
+  EXPECT_EQ(doc.find("d")->untagged().find("k")->text, "v");
   EXPECT_NE(error_of("a: *missing\n").find("unknown anchor 'missing'"), std::string::npos);
+}
+
+TEST(YamlReader, AnAliasCountsAtTheDepthOfItsDeepestCollection) {
+  // a{i} is written two levels deep but holds i + 1 nested sequences.
+  auto wrapped = [](int levels, const std::string& use) {
+    std::string text = "a0: &a0 [p]\n";
+    for (int i = 1; i < levels; ++i) {
+      text += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [*a" +
+              std::to_string(i - 1) + "]\n";
+    }
+    return text + use;
+  };
+  EXPECT_EQ(error_of(wrapped(127, "")), "");
+  EXPECT_EQ(error_of(wrapped(128, "")).rfind("recursion limit exceeded", 0), 0u);
+  EXPECT_EQ(error_of(wrapped(127, "b: [*a0, [*a124]]\n")), "");
+  EXPECT_EQ(error_of(wrapped(127, "b: [[*a125]]\n")).rfind("recursion limit exceeded", 0), 0u);
 }
 
 TEST(YamlReader, ErrorsCarryTheProblemAndPosition) {
