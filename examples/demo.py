@@ -4,7 +4,7 @@ Three orders go through one YAML workflow. Every process runs behind a ContextGu
 own workspace and stages its results in a Transaction that a pydantic model validates before
 the commit; committed outbox messages are delivered by a worker, signals are printed by a
 receiver thread, the payment step is asynchronous and flaky, and an AuditSystem escalates its
-failures. The run ends with a summary.
+failures. The run ends with a summary. Two runs print the same lines (apart from the times).
 """
 
 from __future__ import annotations
@@ -13,6 +13,7 @@ import asyncio
 import copy
 import sys
 import threading
+import time
 import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -99,6 +100,36 @@ def say(line: str) -> None:
     sys.stdout.flush()
 
 
+def local_time(timestamp: float) -> str:
+    return time.strftime("%H:%M:%S", time.localtime(timestamp)) + f".{int(timestamp % 1 * 1000):03d}"
+
+
+class SignalPrinter:
+    """Prints the signals a receiver thread gets. The service waits for each commit's signal
+    to be printed before it goes on, so the lines come in the same order on every run."""
+
+    def __init__(self) -> None:
+        self.printed = 0
+        self.changed = threading.Condition()
+
+    def listen(self, receiver: Any) -> None:
+        while True:
+            try:
+                message = receiver.recv()
+            except StopAsyncIteration:
+                return
+            if message == "service:stopped":
+                return
+            say(f"[signal]  {message}")
+            with self.changed:
+                self.printed += 1
+                self.changed.notify_all()
+
+    def wait_for(self, count: int) -> None:
+        with self.changed:
+            self.changed.wait_for(lambda: self.printed >= count, timeout=10)
+
+
 # --- processes: each sees only its workspace, through a guard with a declared contract --------
 
 @dataclass
@@ -181,7 +212,10 @@ class Outcome:
 
 
 class OrderService:
-    def __init__(self) -> None:
+    def __init__(self, signals: SignalPrinter) -> None:
+        self.signals = signals
+        self.published = 0  # signals staged by commits so far, including rejected ones
+        self.last_signal = ""
         self.engine = MorvaEngine()
         self.engine.set_schema(ShopData)
         self.audit = AuditSystem(AuditRecipe(level=AuditLevel.Block, threshold_max=2,
@@ -189,8 +223,6 @@ class OrderService:
         self.engine.set_audit_system(self.audit)
         self.delivered: list[OutboxMsg] = []
         self.engine.attach_worker(self.deliver)
-        self.workflow = WorkflowEngine(WORKFLOW, max_ops=200)
-        self.workflow.add_state_observer(self.on_transition)
         self.current = ""
         self.commits = 0
 
@@ -221,6 +253,8 @@ class OrderService:
                   "payment-declined", "ship_order": "shipped"}.get(name, order["status"])
         order["status"] = status
         tx.update(data={"domain": domain}, signal={"order": f"{order_id}:{status}"})
+        self.published += 1
+        self.last_signal = f"order:{order_id}:{status}"
         if name == "ship_order":
             tx.outbox.add(OutboxMsg("shipping.requested", {"order": order_id,
                                                            "item": order["item"]}))
@@ -230,9 +264,13 @@ class OrderService:
     def run_sync(self, order_id: str, name: str, job: dict[str, Any]) -> None:
         process = PROCESSES[name]
         ws = Workspace(ProcessContext(self.engine.state, job), order_id, job)
-        with self.engine.transaction() as tx:
-            process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx, strict_mode=True))
-            self.commit(order_id, name, ws, job, tx)
+        try:
+            with self.engine.transaction() as tx:
+                process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx,
+                                         strict_mode=True))
+                self.commit(order_id, name, ws, job, tx)
+        finally:
+            self.signals.wait_for(self.published)
         self.commits += 1
         self.audit.log_success(name)
 
@@ -240,9 +278,13 @@ class OrderService:
                         ctx: ProcessContext) -> None:
         process = PROCESSES[name]
         ws = Workspace(ctx, order_id, job)
-        with self.engine.transaction(write_timeout_ms=2000) as tx:
-            await process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx, strict_mode=True))
-            self.commit(order_id, name, ws, job, tx)
+        try:
+            with self.engine.transaction(write_timeout_ms=2000) as tx:
+                await process.run(ContextGuard(ws, process.inputs, process.outputs, tx=tx,
+                                               strict_mode=True))
+                self.commit(order_id, name, ws, job, tx)
+        finally:
+            self.signals.wait_for(self.published)
         self.commits += 1
         key = f"{name}:{order_id}"
         if job["paid"]:
@@ -265,30 +307,24 @@ class OrderService:
 
     async def process_order(self, order_id: str, qty: int) -> Outcome:
         self.current = order_id
+        # One workflow engine per order: its state machine starts at Pending for each order.
+        workflow = WorkflowEngine(WORKFLOW, max_ops=200)
+        workflow.add_state_observer(self.on_transition)
         job = {"qty": qty, "reserved": 0, "total": 0.0, "paid": False, "shipped": False}
         try:
-            names = await self.workflow.execute_async({"job": job},
-                                                      self.executor_for(order_id, job))
+            names = await workflow.execute_async({"job": job}, self.executor_for(order_id, job))
         except AuditBlockError as exc:
             return Outcome(order_id, f"blocked ({exc})")
         except SchemaViolationError as exc:
+            # Signals go out when the new version is built, before the schema check.
+            say(f"[signal]  {self.last_signal} above was broadcast although the schema then "
+                "rejected its commit")
             # The pydantic error is kept as the cause; its first message says what failed.
             reason = exc.__cause__.errors()[0]["msg"] if exc.__cause__ else str(exc)
             return Outcome(order_id, f"rejected ({reason})")
         finally:
             self.engine.process_outbox()
         return Outcome(order_id, "shipped", names)
-
-
-def listen(receiver: Any) -> None:
-    while True:
-        try:
-            message = receiver.recv()
-        except StopAsyncIteration:
-            return
-        if message == "service:stopped":
-            return
-        say(f"[signal]  {message}")
 
 
 def show_guard_refusal(service: OrderService) -> None:
@@ -309,9 +345,10 @@ async def main() -> None:
     except SchemaViolationError as exc:
         say(f"[schema]  a typo is caught: {exc}")
 
-    service = OrderService()
+    signals = SignalPrinter()
+    service = OrderService(signals)
     hub = service.engine.state.signal
-    listener = threading.Thread(target=listen, args=(hub.subscribe(),))
+    listener = threading.Thread(target=signals.listen, args=(hub.subscribe(),))
     listener.start()
 
     orders = {
@@ -345,10 +382,10 @@ async def main() -> None:
     say(f"stock left: {state.domain['stock']}")
     say("audit log tail:")
     for entry in service.audit.get_logs()[-4:]:
-        say(f"  {entry}")
+        say(f"  {local_time(entry.timestamp)} {entry.key}: {entry.message}")
     say("meta log tail:")
     for entry in state.get_meta_logs()[-3:]:
-        say(f"  {entry}")
+        say(f"  {local_time(entry.timestamp)} {entry.key}: {entry.message}")
 
 
 if __name__ == "__main__":

@@ -133,6 +133,9 @@ def test_signal_handlers_run_while_the_main_thread_waits():
         def handler(signum, frame):
             raise LookupError("handler ran")
 
+        # A suite started in the background inherits SIGINT as ignored, and Python then
+        # installs no KeyboardInterrupt handler: install it here.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGUSR1, handler)
         hub = morva_core.SignalHub()
         receiver = hub.subscribe()

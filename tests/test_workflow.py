@@ -401,9 +401,11 @@ class TestReentrancyAndThreads:
                 except RecursionError as exc:
                     print(exc)
         """, timeout=110)
-        assert out.stdout.splitlines() == [
-            "maximum recursion depth exceeded while running a workflow",
-            "maximum recursion depth exceeded while simulating a workflow"]
+        # Which check fires first (the engine's or the interpreter's own C-level one, which
+        # names no operation from 3.12 on) depends on the Python version.
+        lines = out.stdout.splitlines()
+        assert out.returncode == 0 and len(lines) == 2, out.stdout + out.stderr
+        assert all(line.startswith("maximum recursion depth exceeded") for line in lines), lines
 
     @pytest.mark.timeout(60)
     def test_parallel_runs_share_history_not_counters(self):

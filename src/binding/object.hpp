@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/release.hpp"
+
 namespace morva {
 
 // Thrown when a C-API call failed and the interpreter's error indicator is set.
@@ -22,18 +24,23 @@ struct Panic : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Move-only owning handle to a Python object.
+// Move-only owning handle to a Python object. Dropping a reference may run a finalizer, and
+// a finalizer may end the thread at interpreter exit by unwinding it; so the destructor,
+// reset() and move assignment are not noexcept, and they release through release_owned()
+// (collected inside a deallocation, left alone on a thread being unwound at exit).
 class Ref {
  public:
   Ref() noexcept = default;
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
   Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
+  Ref& operator=(Ref&& other) {
     if (this != &other) reset(other.release());
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    if (p_ != nullptr) release_owned(p_);
+  }
 
   // Takes over a new reference (may be null).
   static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -61,10 +68,10 @@ class Ref {
     Py_XINCREF(p_);
     return p_;
   }
-  void reset(PyObject* stolen = nullptr) noexcept {
+  void reset(PyObject* stolen = nullptr) {
     PyObject* old = p_;
     p_ = stolen;
-    Py_XDECREF(old);
+    if (old != nullptr) release_owned(old);
   }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -170,11 +177,14 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
-// Saves the current Python error (if any) and restores it on scope exit unless taken.
+// Saves the current Python error (if any) and restores it on scope exit. On a thread being
+// unwound at interpreter exit the error is left alone: that thread may not use the C API.
 class SavedError {
  public:
   SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-  ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+  ~SavedError() {
+    if (python_usable()) PyErr_Restore(type_, value_, tb_);
+  }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
 

@@ -16,13 +16,6 @@ PyTypeObject* build_type(TypeSpec type_def) {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-void free_raw_instance(PyObject* raw) noexcept {
-  PyTypeObject* type = Py_TYPE(raw);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(raw);
-  Py_DECREF(type);
-}
-
 PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
   std::string name = type_name(type);
   PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name.c_str());

@@ -69,7 +69,13 @@ inline Fields& fields(PyObject* self) {
   return reinterpret_cast<Box<Fields>*>(self)->v;
 }
 
-void free_raw_instance(PyObject* raw) noexcept;
+// Frees the memory of an instance and drops its reference to the type.
+inline void free_raw_instance(PyObject* raw) {
+  PyTypeObject* type = Py_TYPE(raw);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(raw);
+  release_owned(reinterpret_cast<PyObject*>(type));
+}
 
 // Allocates an instance of `type` (a subclass allocates its larger size) and constructs the
 // fields in place. If the field constructor throws, the raw memory is released.
@@ -87,14 +93,18 @@ Ref create(PyTypeObject* type, A&&... args) {
   return Ref::steal(raw);
 }
 
-// tp_dealloc for a Box<Fields>: destroys the fields, frees the memory, drops the type.
+// Destroys the fields of a Box<Fields>, frees the memory and drops the type's reference.
 template <typename Fields>
-void dealloc_box(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
+void destroy_box(PyObject* self) {
   reinterpret_cast<Box<Fields>*>(self)->v.~Fields();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  free_raw_instance(self);
+}
+
+// tp_dealloc for a Box<Fields>: bounded, so any chain of instances is freed on any stack (see
+// release.hpp for when fields must be kCollect).
+template <typename Fields, FieldRelease kHow = FieldRelease::kDirect>
+void dealloc_box(PyObject* self) {
+  deferred_dealloc<destroy_box<Fields>, kHow>(self);
 }
 
 // tp_new for classes without a constructor: TypeError "No constructor defined for {name}".
@@ -111,9 +121,9 @@ PyType_Slot slot(int id) {
 }
 inline PyType_Slot raw_slot(int id, void* fn) { return PyType_Slot{id, fn}; }
 
-template <typename Fields>
+template <typename Fields, FieldRelease kHow = FieldRelease::kDirect>
 PyType_Slot dealloc_slot() {
-  return PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_box<Fields>)};
+  return PyType_Slot{Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_box<Fields, kHow>)};
 }
 inline PyType_Slot doc_slot(const char* doc) {
   return PyType_Slot{Py_tp_doc, const_cast<char*>(doc)};

@@ -162,7 +162,7 @@ PyTypeObject* build() {
       .slots = {
           doc_slot("MorvaEngine()\n--\n\n"),
           slot<new_>(Py_tp_new),
-          dealloc_slot<EngineFields>(),
+          dealloc_slot<EngineFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },

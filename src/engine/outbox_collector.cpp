@@ -31,7 +31,7 @@ PyTypeObject* build() {
       .slots = {
           doc_slot("Helper to collect outbox messages in Transaction"),
           no_constructor_slot(),
-          dealloc_slot<CollectorFields>(),
+          dealloc_slot<CollectorFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
       },
   });

@@ -37,7 +37,7 @@ void deliver(PyObject* worker, MessageBatch& batch) {
     {
       SavedError pending;
       msg.reset();
-      MessageBatch().swap(batch);
+      release_collected([&] { MessageBatch().swap(batch); });
     }
     throw PyErrorSet{};
   }
@@ -55,8 +55,13 @@ PyObject* process_outbox(PyObject* self, PyObject*) {
     if (batch.empty()) Py_RETURN_NONE;
     worker = f.worker.get();
   }
-  // No worker: the batch is discarded here, outside every lock.
-  if (worker) deliver(worker.get(), batch);
+  // No worker: the batch is discarded here, outside every lock (and outside the vector's
+  // noexcept destructor: a payload's finalizer may unwind the thread at exit).
+  if (worker) {
+    deliver(worker.get(), batch);
+  } else {
+    release_collected([&] { MessageBatch().swap(batch); });
+  }
   Py_RETURN_NONE;
 }
 

@@ -228,7 +228,7 @@ PyTypeObject* build() {
       .slots = {
           doc_slot("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n"),
           slot<new_>(Py_tp_new),
-          dealloc_slot<TransactionFields>(),
+          dealloc_slot<TransactionFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },

@@ -48,7 +48,10 @@ class BuiltinsTemplate {
       check(PyDict_SetItem(dict_.get(), kBuiltinNames[i].get(), value.get()));
       held_[i] = value.get();
     }
-    return Ref::checked(PyDict_Copy(dict_.get()));
+    Ref copy = Ref::checked(PyDict_Copy(dict_.get()));
+    // Not from the vector's noexcept destructor: a finalizer may unwind the thread at exit.
+    if (!replaced.empty()) release_collected([&] { std::vector<Ref>().swap(replaced); });
+    return copy;
   }
 
  private:

@@ -433,10 +433,13 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-void dealloc(PyObject* self) {
-  Py_CLEAR(*dict_slot(self));
-  dealloc_box<GuardFields>(self);
+// The instance dict goes with the fields, inside the same deferred release.
+void destroy(PyObject* self) {
+  if (PyObject* dict = std::exchange(*dict_slot(self), nullptr)) release_owned(dict);
+  destroy_box<GuardFields>(self);
 }
+
+void dealloc(PyObject* self) { deferred_dealloc<destroy>(self); }
 
 // ---- properties --------------------------------------------------------------------------
 

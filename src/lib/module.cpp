@@ -108,6 +108,8 @@ PyObject* init_module() {
   static PyObject* cached = nullptr;
   if (cached != nullptr) return Py_NewRef(cached);
   Ref module = Ref::checked(PyModule_Create(&module_def));
+  check(PyModule_AddStringConstant(module.get(), "__version__", MORVA_VERSION));  // not in __all__
+  arm_exit_gate();
   for (const Registration& entry : kRegistry) register_entry(module.get(), entry);
   for (auto build : kHiddenTypes) build();
   cached = module.new_ref();

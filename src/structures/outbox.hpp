@@ -9,11 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "binding/release.hpp"
+
 namespace morva {
 
 // One message: its topic (UTF-8, lone surrogates kept) and a strong reference to its payload.
 // Copies share the payload object. Copying and destroying touch Python reference counts, so
-// both need the GIL; destroying may run finalizers, so it must never happen under a lock.
+// both need the GIL; destroying may run finalizers, so it must never happen under a lock, and
+// a batch whose records may hold last references is dropped with release_collected().
 class MessageRecord {
  public:
   MessageRecord(std::string topic, PyObject* payload) noexcept
@@ -29,7 +32,9 @@ class MessageRecord {
   }
   MessageRecord& operator=(const MessageRecord&) = delete;
   MessageRecord& operator=(MessageRecord&&) = delete;
-  ~MessageRecord() { Py_XDECREF(payload_); }
+  ~MessageRecord() noexcept(false) {
+    if (payload_ != nullptr) release_owned(payload_);
+  }
 
   const std::string& topic() const noexcept { return topic_; }
   PyObject* payload() const noexcept { return payload_; }

@@ -44,7 +44,7 @@ PyTypeObject* build() {
       .slots = {
           doc_slot("Outbox()\n--\n\n"),
           slot<new_>(Py_tp_new),
-          dealloc_slot<OutboxFields>(),
+          dealloc_slot<OutboxFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },

@@ -2,7 +2,7 @@
 #include "structures/persistent_map.hpp"
 
 #include <chrono>
-#include <random>
+#include <sys/random.h>
 
 namespace morva {
 
@@ -35,12 +35,11 @@ uint64_t new_map_seed() {
   thread_local uint64_t state = [] {
     uint64_t seed = static_cast<uint64_t>(
         std::chrono::steady_clock::now().time_since_epoch().count());
-    try {
-      std::random_device device;
-      seed ^= (static_cast<uint64_t>(device()) << 32) ^ device();
-    } catch (const std::exception&) {
-      // No entropy source: the clock alone still varies the layout between runs.
-    }
+    // getrandom rather than std::random_device: with the C++ runtime linked into a wheel, the
+    // latter would tie the module to the newest glibc (arc4random). With no entropy source
+    // the clock alone still varies the layout between runs.
+    uint64_t entropy = 0;
+    if (getrandom(&entropy, sizeof entropy, GRND_NONBLOCK) == sizeof entropy) seed ^= entropy;
     return seed;
   }();
   state += 0x9e3779b97f4a7c15ULL;  // splitmix64

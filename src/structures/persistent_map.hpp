@@ -60,6 +60,8 @@
 
 #include <Python.h>
 
+#include "binding/release.hpp"
+
 namespace morva {
 
 // Bit count of a node bitmap. Without a popcount instruction in the target baseline the
@@ -109,7 +111,8 @@ class PersistentMap {
     std::swap(seed_, other.seed_);
     return *this;
   }
-  ~PersistentMap() {
+  // Not noexcept: releasing values may run finalizers (see release()).
+  ~PersistentMap() noexcept(false) {
     if (root_ != nullptr) release(root_);
   }
 
@@ -234,8 +237,10 @@ class PersistentMap {
   }
 
   // Drops one reference; the last one releases the contents. (In the module this may run
-  // arbitrary code, but only on parts that no map can reach any more.)
-  static void release(Node* n) noexcept {
+  // arbitrary code, but only on parts that no map can reach any more; and since a finalizer
+  // may unwind the thread at interpreter exit, this is not noexcept. Inside a deallocation the
+  // values are only queued, so the recursion is the trie's own depth, at most 14 nodes.)
+  static void release(Node* n) {
     if (!n->release_is_last()) return;
     Entry* e = entries(n);
     for (unsigned i = 0, c = entry_count(n); i < c; ++i) {
@@ -463,9 +468,9 @@ struct PyStrTraits {
   static uint64_t hash(PyObject* key, uint64_t seed) noexcept;
   static bool equal(PyObject* stored, PyObject* probe) noexcept;
   static void retain_key(PyObject* key) noexcept { Py_INCREF(key); }
-  static void release_key(PyObject* key) noexcept { Py_DECREF(key); }
+  static void release_key(PyObject* key) { release_owned(key); }
   static void retain_value(PyObject* value) noexcept { Py_INCREF(value); }
-  static void release_value(PyObject* value) noexcept { Py_DECREF(value); }
+  static void release_value(PyObject* value) { release_owned(value); }
   static void* allocate(std::size_t bytes) noexcept { return PyMem_Malloc(bytes); }
   static void deallocate(void* p) noexcept { PyMem_Free(p); }
 };

@@ -82,7 +82,7 @@ PyTypeObject* build() {
           .slots = {
               doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
               slot<new_>(Py_tp_new),
-              dealloc_slot<ContextFields>(),
+              dealloc_slot<ContextFields, FieldRelease::kCollect>(),
               slot<getattro>(Py_tp_getattro),
               raw_slot(Py_tp_getset, props),
           },
