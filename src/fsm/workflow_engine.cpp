@@ -282,13 +282,9 @@ MORVA_BOUNDARY_ATTRIBUTES Ref run_workflow(PyObject* self, PyObject* ctx, PyObje
   Run run(self, ctx, executor);
   transition(self, FsmValue::Running);
   try {
-<<<<<<< HEAD
     run.steps(workflow(self).steps);
-=======
-    run.steps(engine(self).steps);
   } catch (abi::__forced_unwind&) {
     throw;  // the host is ending this thread at exit: no observer, no C API
->>>>>>> exitdealloc
   } catch (...) {
     // Observers run during this transition; the run's error is kept aside and restored.
     SavedError saved;
@@ -466,11 +462,7 @@ PyTypeObject* build() {
           doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
                    "debug=False)\n--\n\n"),
           slot<new_>(Py_tp_new),
-<<<<<<< HEAD
-          dealloc_slot<WorkflowFields>(),
-=======
-          dealloc_slot<EngineFields, FieldRelease::kCollect>(),
->>>>>>> exitdealloc
+          dealloc_slot<WorkflowFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },
