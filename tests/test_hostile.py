@@ -170,3 +170,80 @@ def test_nul_in_conditions():
     with raises_exact(ValueError, "nul byte found in provided data at position: 1"):
         engine.execute({"a": 1}, lambda n: None)
     assert engine.fsm_state == mc.FSMState.Failed
+
+
+# Each constructor runs Python code (an __index__, the iterator of `inputs`) before it has read
+# all of its arguments. operator.methodcaller hands the callee its own keyword dict, which
+# Python code can reach through gc.get_referents and empty; the freed arguments are then
+# replaced by new objects, so a call that kept only borrowed pointers reads the wrong values or
+# crashes.
+ARGUMENTS_FREED = """
+    import gc, operator, sys
+    import morva_core as mc
+
+    TEXT = "steps:\\n" + "".join(f"  - s{i}\\n" for i in range(1001))
+    junk = []
+
+    def call_emptying(cls, kwargs, hook):
+        caller = operator.methodcaller("__call__", **kwargs)
+        kwargs.clear()
+        own = next(r for r in gc.get_referents(caller) if type(r) is dict)
+
+        def empty():
+            own.clear()
+            junk.extend(["#" * len(TEXT) for _ in range(5)] + [{"junk": i} for i in range(50)]
+                        + [["junk"] for _ in range(50)] + [mc.MorvaEngine() for _ in range(20)])
+        hook.empty = empty
+        return caller(cls)
+
+    class Index:
+        def __init__(self, value):
+            self.value = value
+
+        def __index__(self):
+            self.empty()
+            return self.value
+
+    class Inputs:
+        def __iter__(self):
+            self.empty()
+            return iter(["x"])
+
+"""
+
+FREED_CASES = {
+    "State": ("""
+        idx = Index(7)
+        s = call_emptying(mc.State, {"data": {"k" + "1": "v"}, "heavy": {"h" + "1": "w"},
+                                     "version": idx}, idx)
+        print(dict(s.data), dict(s.heavy), s.version)
+    """, "{'k1': 'v'} {'h1': 'w'} 7"),
+    # The freed engine's memory holds a new engine, which must not receive the commit.
+    "Transaction": ("""
+        idx = Index(9)
+        tx = call_emptying(mc.Transaction, {"engine": mc.MorvaEngine(), "write_timeout_ms": idx},
+                           idx)
+        with tx:
+            tx.update(data={"k": 1})
+        print(max(e.state.version for e in junk if isinstance(e, mc.MorvaEngine)))
+    """, "1"),
+    "ContextGuard": ("""
+        inputs = Inputs()
+        g = call_emptying(mc.ContextGuard, {"target": type("T", (), {})(), "inputs": inputs,
+                                            "outputs": ["x" + ""]}, inputs)
+        g.x = 5
+        print(g.x)
+    """, "5"),
+    "WorkflowEngine": ("""
+        idx = Index(5000)
+        e = call_emptying(mc.WorkflowEngine, {"yaml_config": TEXT[:-1] + "\\n", "max_ops": idx},
+                          idx)
+        print(len(e.simulate({})))
+    """, "1001"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FREED_CASES))
+def test_arguments_outlive_python_code_that_empties_their_dict(case):
+    code, expected = FREED_CASES[case]
+    assert run_bounded(textwrap.dedent(ARGUMENTS_FREED) + textwrap.dedent(code)).strip() == expected

@@ -16,15 +16,17 @@ AuditLevelValue level_or_default(PyObject* obj) {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<4> sig{"AuditRecipe.__new__()",
-                                {"level", "threshold_max", "threshold_min", "reset_on_success"},
-                                0};
+  static const Signature<"level=None",
+                         "threshold_max=3",
+                         "threshold_min=0",
+                         "reset_on_success=True">
+      sig{"AuditRecipe.__new__()"};
   auto a = parse(sig, args, kwargs);
   RecipeValues v;
-  v.level = a.convert_or(0, level_or_default, v.level);
-  v.threshold_max = a.convert_or(1, to_u32, v.threshold_max);
-  v.threshold_min = a.convert_or(2, to_u32, v.threshold_min);
-  v.reset_on_success = a.convert_or(3, to_bool, v.reset_on_success);
+  v.level = a.convert_or<"level">(level_or_default, v.level);
+  v.threshold_max = a.convert_or<"threshold_max">(to_u32, v.threshold_max);
+  v.threshold_min = a.convert_or<"threshold_min">(to_u32, v.threshold_min);
+  v.reset_on_success = a.convert_or<"reset_on_success">(to_bool, v.reset_on_success);
   return create<RecipeFields>(type, v).release();
 }
 

@@ -51,15 +51,15 @@ AuditSystemFields& audit_of(PyObject* self) { return fields<AuditSystemFields>(s
 using Text = StackText<64>;
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<2> sig{"AuditSystem.__new__()", {"recipe", "capacity"}, 0};
+  static const Signature<"recipe=None", "capacity=1000"> sig{"AuditSystem.__new__()"};
   auto a = parse(sig, args, kwargs);
   RecipeValues recipe;
-  if (a.present(0)) {
-    recipe = recipe_values(a.convert(0, [](PyObject* obj) {
+  if (a.present<"recipe">()) {
+    recipe = recipe_values(a.convert<"recipe">([](PyObject* obj) {
       return as_instance(obj, audit_recipe_type(), "AuditRecipe");
     }));
   }
-  uint64_t capacity = a.convert_or(1, to_u64, uint64_t{1000});
+  uint64_t capacity = a.convert_or<"capacity">(to_u64);
   return create<AuditSystemFields>(type, recipe, capacity).release();
 }
 
@@ -73,11 +73,11 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
 // under the access the operation needs.
 template <typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
-PyObject* with_key(const Signature<1>& sig, PyObject* self, PyObject* const* args,
+PyObject* with_key(const Signature<"key">& sig, PyObject* self, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse(sig, args, nargs, kwnames);
   std::string scratch;
-  std::string_view key = utf8_lossless(a.convert(0, as_str), scratch);
+  std::string_view key = utf8_lossless(a.convert<"key">(as_str), scratch);
   AuditSystemFields& s = audit_of(self);
   Access access(s.access);
   return Body(s, key);
@@ -133,27 +133,27 @@ PyObject* count_of(AuditSystemFields& s, std::string_view key) {
 }
 
 PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.log_fail()", {"key"}, 1};
+  static const Signature<"key"> sig{"AuditSystem.log_fail()"};
   return with_key<BorrowFlag::Exclusive, record_failure>(sig, self, args, nargs, kwnames);
 }
 
 PyObject* log_success(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.log_success()", {"key"}, 1};
+  static const Signature<"key"> sig{"AuditSystem.log_success()"};
   return with_key<BorrowFlag::Exclusive, record_success>(sig, self, args, nargs, kwnames);
 }
 
 PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"AuditSystem.get_count()", {"key"}, 1};
+  static const Signature<"key"> sig{"AuditSystem.get_count()"};
   return with_key<BorrowFlag::Shared, count_of>(sig, self, args, nargs, kwnames);
 }
 
 PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"AuditSystem.log()", {"key", "message"}, 2};
+  static const Signature<"key", "message"> sig{"AuditSystem.log()"};
   auto a = parse(sig, args, nargs, kwnames);
   std::string key_scratch, message_scratch;
-  std::string_view key = utf8_lossless(a.convert(0, as_str), key_scratch);
-  std::string_view message = utf8_lossless(a.convert(1, as_str), message_scratch);
+  std::string_view key = utf8_lossless(a.convert<"key">(as_str), key_scratch);
+  std::string_view message = utf8_lossless(a.convert<"message">(as_str), message_scratch);
   AuditSystemFields& s = audit_of(self);
   BorrowFlag::Exclusive access(s.access);
   s.write(key, message);

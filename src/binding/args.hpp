@@ -3,8 +3,10 @@
 // wrapping conversion TypeErrors as "argument 'x': ..." with the original as __cause__.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -12,26 +14,102 @@
 
 namespace morva {
 
-// A declared signature: the full name used in messages ("State.update()", "State.__new__()"),
-// the parameter names in order, and how many leading parameters are required.
+// A compile-time text: a parameter as written in the text signature ("data", "version=1"), or
+// a parameter name at a call site (a.convert<"version">(...)).
+template <std::size_t L>
+struct FixedText {
+  char text[L]{};
+  constexpr FixedText(const char (&s)[L]) { std::copy_n(s, L, text); }  // NOLINT: implicit
+  // Plain loops rather than string_view::find and ==: the sanitizer build instruments their
+  // pointer tests, which then stop being constant expressions.
+  constexpr std::string_view view() const { return {text, L - 1}; }
+  constexpr bool equals(std::string_view other) const {
+    if (other.size() != L - 1) return false;
+    for (std::size_t i = 0; i < L - 1; ++i) {
+      if (text[i] != other[i]) return false;
+    }
+    return true;
+  }
+  // For a parameter: the name before "=", and the default after it ("" when required).
+  constexpr std::size_t name_length() const {
+    std::size_t n = 0;
+    while (n < L - 1 && text[n] != '=') ++n;
+    return n;
+  }
+  constexpr std::string_view name() const { return {text, name_length()}; }
+  constexpr bool has_default() const { return name_length() < L - 1; }
+  constexpr std::string_view default_text() const {
+    return has_default() ? std::string_view{text + name_length() + 1, L - 2 - name_length()}
+                         : std::string_view{};
+  }
+};
+
+namespace detail {
+// The name of parameter P as a NUL-terminated string with static storage.
+template <FixedText P>
+struct ParamName {
+  static constexpr auto value = [] {
+    std::array<char, P.name().size() + 1> out{};
+    std::copy_n(P.name().data(), P.name().size(), out.data());
+    return out;
+  }();
+};
+}  // namespace detail
+
+// A declared signature: the parameters as the text signature writes them, in order, required
+// ones first ("key", "default=None"), and the full name used in messages ("State.update()",
+// "State.__new__()"). Arguments are read by name, checked when compiling:
+//   static const Signature<"data=None", "version=1"> sig{"State.__new__()"};
+//   auto a = parse(sig, args, kwargs);
+//   uint64_t version = a.convert_or<"version">(to_u64);  // 1 when not passed
 //
 // Every Signature is a function-local `static const`: it interns its names on first keyword use
 // and keeps them for the life of the process, so one built per call would leak a reference per
 // name on every keyword call. It cannot be copied, so a copy cannot start its own cache either.
-template <std::size_t N>
+template <FixedText... P>
 struct Signature {
-  constexpr Signature(const char* full_name, std::array<const char*, N> names,
-                      std::size_t required) noexcept
-      : full_name(full_name), names(names), required(required) {}
+  static constexpr std::size_t kCount = sizeof...(P);
+  static constexpr std::array<bool, kCount> kOptional{P.has_default()...};
+  static constexpr std::size_t kRequired = [] {
+    std::size_t n = 0;
+    while (n < kCount && !kOptional[n]) ++n;
+    return n;
+  }();
+  static_assert([] {
+    for (std::size_t i = kRequired; i < kCount; ++i) {
+      if (!kOptional[i]) return false;
+    }
+    return true;
+  }(), "required parameters come before the ones with defaults");
+
+  explicit constexpr Signature(const char* full_name) noexcept : full_name(full_name) {}
   Signature(const Signature&) = delete;
   Signature& operator=(const Signature&) = delete;
 
+  // The index of parameter `Name`; naming a parameter the signature lacks does not compile.
+  template <FixedText Name>
+  static constexpr std::size_t index_of() {
+    constexpr std::size_t i = [] {
+      constexpr std::array<std::string_view, kCount> names{P.name()...};
+      std::size_t at = 0;
+      while (at < kCount && !Name.equals(names[at])) ++at;
+      return at;
+    }();
+    static_assert(i < kCount, "no parameter of that name in this signature");
+    return i;
+  }
+  // The default written in the declaration, for parameters whose fallback is that text.
+  template <FixedText Name>
+  static constexpr std::string_view default_of() {
+    constexpr std::array<std::string_view, kCount> defaults{P.default_text()...};
+    return defaults[index_of<Name>()];
+  }
+
   const char* full_name;
-  std::array<const char*, N> names;
-  std::size_t required;
+  static constexpr std::array<const char*, kCount> names{detail::ParamName<P>::value.data()...};
   // The names as interned str, made on first keyword use (under the GIL, kept for the
   // process): keyword names at call sites are interned too, so matching is a pointer compare.
-  mutable std::array<PyObject*, N> interned{};
+  mutable std::array<PyObject*, kCount> interned{};
 };
 
 namespace detail {
@@ -42,10 +120,30 @@ struct SigView {
   std::size_t required;
   PyObject** interned;
 };
-// Fills out[0..count) with borrowed references (nullptr where not given) or throws.
+// Fills out[0..count) with borrowed references (nullptr where not given) or throws. Runs no
+// Python code, so what it finds cannot change before the caller takes its references.
 void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out);
 void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// The value a declared default text stands for ("5000", "True"), evaluated when compiling.
+template <typename T>
+constexpr T default_value(std::string_view text) {
+  if constexpr (std::is_same_v<T, bool>) {
+    if (FixedText("True").equals(text)) return true;
+    if (!FixedText("False").equals(text)) throw "the declared default is not True or False";
+    return false;
+  } else {
+    static_assert(std::is_unsigned_v<T>, "only unsigned and bool defaults are read from the text");
+    if (text.empty()) throw "the parameter has no declared default";
+    T value = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9') throw "the declared default is not an unsigned integer";
+      value = static_cast<T>(value * 10 + static_cast<T>(c - '0'));
+    }
+    return value;
+  }
+}
 }  // namespace detail
 
 // Re-raises the current error for parameter `name`: a TypeError becomes
@@ -62,59 +160,90 @@ auto convert_arg(const char* name, PyObject* value, F&& conv) -> decltype(conv(v
   }
 }
 
-// The parsed arguments of one call: borrowed references that live as long as the call.
-template <std::size_t N>
+// The parsed arguments of one call, read by name. Each holds a strong reference for as long as
+// the Args lives (the whole call): a conversion may run Python code (an __index__, an
+// iterator), and that code can reach the dict or array the arguments came from (a caller that
+// hands its own keyword dict down) and empty it while the call still has other arguments to
+// read. Only the arguments actually passed are counted, so a call pays one increment and one
+// decrement per argument.
+template <typename Sig>
 class Args {
  public:
-  Args(const Signature<N>& sig) : sig_(sig) {}  // NOLINT: filled by parse()
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
 
   // The argument, or nullptr when it was not passed.
-  PyObject* operator[](std::size_t i) const { return values_[i]; }
+  template <FixedText Name>
+  PyObject* get() const {
+    return values_[Sig::template index_of<Name>()].get();
+  }
   // The argument, or None when it was not passed.
-  PyObject* or_none(std::size_t i) const { return values_[i] ? values_[i] : Py_None; }
+  template <FixedText Name>
+  PyObject* or_none() const {
+    PyObject* value = get<Name>();
+    return value ? value : Py_None;
+  }
   // True when passed and not None.
-  bool present(std::size_t i) const { return values_[i] != nullptr && values_[i] != Py_None; }
-  const char* name(std::size_t i) const { return sig_.names[i]; }
-
-  // Converts argument i (which must have been passed) with `conv`.
-  template <typename F>
-  auto convert(std::size_t i, F&& conv) const -> std::invoke_result_t<F, PyObject*> {
-    return convert_arg(sig_.names[i], values_[i], std::forward<F>(conv));
-  }
-  // Converts argument i when passed, else returns `fallback`.
-  template <typename F, typename T>
-  auto convert_or(std::size_t i, F&& conv, T fallback) const -> std::invoke_result_t<F, PyObject*> {
-    if (values_[i] == nullptr) return fallback;
-    return convert_arg(sig_.names[i], values_[i], std::forward<F>(conv));
+  template <FixedText Name>
+  bool present() const {
+    PyObject* value = get<Name>();
+    return value != nullptr && value != Py_None;
   }
 
-  PyObject** data() { return values_.data(); }
+  // Converts the argument (which must have been passed) with `conv`.
+  template <FixedText Name, typename F>
+  auto convert(F&& conv) const -> std::invoke_result_t<F, PyObject*> {
+    return convert_arg(Sig::names[Sig::template index_of<Name>()], get<Name>(),
+                       std::forward<F>(conv));
+  }
+  // Converts the argument when passed, else returns `fallback`.
+  template <FixedText Name, typename F, typename T>
+  auto convert_or(F&& conv, T fallback) const -> std::invoke_result_t<F, PyObject*> {
+    if (get<Name>() == nullptr) return fallback;
+    return convert<Name>(std::forward<F>(conv));
+  }
+  // Converts the argument when passed, else gives the default the declaration writes out.
+  template <FixedText Name, typename F>
+  auto convert_or(F&& conv) const -> std::invoke_result_t<F, PyObject*> {
+    using T = std::invoke_result_t<F, PyObject*>;
+    constexpr T fallback = detail::default_value<T>(Sig::template default_of<Name>());
+    return convert_or<Name>(std::forward<F>(conv), fallback);
+  }
 
  private:
-  const Signature<N>& sig_;
-  std::array<PyObject*, N> values_{};
+  template <typename S>
+  friend Args<S> parse(const S&, PyObject* const*, Py_ssize_t, PyObject*);
+  template <typename S>
+  friend Args<S> parse(const S&, PyObject*, PyObject*);
+
+  // Takes a reference to each borrowed argument the parser found.
+  explicit Args(const std::array<PyObject*, Sig::kCount>& found) noexcept {
+    for (std::size_t i = 0; i < Sig::kCount; ++i) values_[i] = Ref::borrow(found[i]);
+  }
+
+  std::array<Ref, Sig::kCount> values_;
 };
 
-template <std::size_t N>
-detail::SigView view(const Signature<N>& sig) {
-  return detail::SigView{sig.full_name, sig.names.data(), N, sig.required, sig.interned.data()};
+template <typename Sig>
+detail::SigView view(const Sig& sig) {
+  return detail::SigView{sig.full_name, Sig::names.data(), Sig::kCount, Sig::kRequired,
+                         sig.interned.data()};
 }
 
 // Vectorcall-style methods (METH_FASTCALL | METH_KEYWORDS).
-template <std::size_t N>
-Args<N> parse(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
-  Args<N> out(sig);
-  detail::parse_fastcall(view(sig), args, nargs, kwnames, out.data());
-  return out;
+template <typename Sig>
+Args<Sig> parse(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, Sig::kCount> found{};
+  detail::parse_fastcall(view(sig), args, nargs, kwnames, found.data());
+  return Args<Sig>(found);
 }
 
 // Constructors (tp_new receives a tuple and a dict).
-template <std::size_t N>
-Args<N> parse(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
-  Args<N> out(sig);
-  detail::parse_tuple(view(sig), args, kwargs, out.data());
-  return out;
+template <typename Sig>
+Args<Sig> parse(const Sig& sig, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, Sig::kCount> found{};
+  detail::parse_tuple(view(sig), args, kwargs, found.data());
+  return Args<Sig>(found);
 }
 
 }  // namespace morva

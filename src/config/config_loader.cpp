@@ -36,9 +36,9 @@ std::optional<std::string> first_problem(const char* data, std::size_t size) {
 
 PyObject* load_from_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<1> sig{"ConfigLoader.load_from_string()", {"content"}, 1};
+  static const Signature<"content"> sig{"ConfigLoader.load_from_string()"};
   auto a = parse(sig, args, nargs, kwnames);
-  Ref bytes = utf8_bytes(a.convert(0, as_str));
+  Ref bytes = utf8_bytes(a.convert<"content">(as_str));
   char* data = nullptr;
   Py_ssize_t size = 0;
   check(PyBytes_AsStringAndSize(bytes.get(), &data, &size));

@@ -17,7 +17,7 @@ namespace morva {
 
 PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  static const Signature<2> sig{"MorvaEngine.execute_process_async()", {"name", "func"}, 2};
+  static const Signature<"name", "func"> sig{"MorvaEngine.execute_process_async()"};
   static InternedStr inspect_name{"inspect"};
   static InternedStr is_coroutine_name{"iscoroutinefunction"};
   static InternedStr asyncio_name{"asyncio"};
@@ -29,8 +29,8 @@ PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_
   // to_thread), so the gate is taken first: see the lock order in state_commits.cpp.
   CommitGate::Hold gate(f.gate);
   BorrowFlag::Shared access(f.access);
-  a.convert(0, as_str);
-  PyObject* func = a[1];
+  a.convert<"name">(as_str);
+  PyObject* func = a.get<"func">();
   Ref inspect = import_module(inspect_name.get());
   Ref verdict = Ref::checked(
       PyObject_CallMethodObjArgs(inspect.get(), is_coroutine_name.get(), func, nullptr));

@@ -20,7 +20,7 @@ Ref first_state() {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<0> sig{"MorvaEngine.__new__()", {}, 0};
+  static const Signature<> sig{"MorvaEngine.__new__()"};
   parse(sig, args, kwargs);
   return create<MorvaEngineFields>(type, first_state()).release();
 }
@@ -33,32 +33,32 @@ PyObject* get_state(PyObject* self, void*) {
 
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.transaction()", {"write_timeout_ms"}, 0};
+  static const Signature<"write_timeout_ms=5000"> sig{"MorvaEngine.transaction()"};
   auto a = parse(sig, args, nargs, kwnames);
-  uint64_t timeout = a.convert_or(0, to_u64, kDefaultWriteTimeoutMs);
+  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 
 PyObject* set_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_schema()", {"schema"}, 1};
+  static const Signature<"schema"> sig{"MorvaEngine.set_schema()"};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &MorvaEngineFields::schema, a[0]);
+  return store_in(self, &MorvaEngineFields::schema, a.get<"schema">());
 }
 
 PyObject* set_audit_system(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_audit_system()", {"audit"}, 1};
+  static const Signature<"audit"> sig{"MorvaEngine.set_audit_system()"};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &MorvaEngineFields::audit, a[0]);
+  return store_in(self, &MorvaEngineFields::audit, a.get<"audit">());
 }
 
 PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.set_strict_mode()", {"strict"}, 1};
+  static const Signature<"strict"> sig{"MorvaEngine.set_strict_mode()"};
   auto a = parse(sig, args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
-  f.strict = a.convert(0, to_bool);
+  f.strict = a.convert<"strict">(to_bool);
   Py_RETURN_NONE;
 }
 

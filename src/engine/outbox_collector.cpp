@@ -14,9 +14,9 @@ struct CollectorFields {
 };
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"OutboxCollector.add()", {"msg"}, 1};
+  static const Signature<"msg"> sig{"OutboxCollector.add()"};
   auto a = parse(sig, args, nargs, kwnames);
-  fields<CollectorFields>(self).list->append(a.convert(0, outbox_msg_record));
+  fields<CollectorFields>(self).list->append(a.convert<"msg">(outbox_msg_record));
   Py_RETURN_NONE;
 }
 

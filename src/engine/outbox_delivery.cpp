@@ -15,9 +15,9 @@ namespace morva {
 
 PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.attach_worker()", {"worker"}, 1};
+  static const Signature<"worker"> sig{"MorvaEngine.attach_worker()"};
   auto a = parse(sig, args, nargs, kwnames);
-  return store_in(self, &MorvaEngineFields::worker, a[0]);
+  return store_in(self, &MorvaEngineFields::worker, a.get<"worker">());
 }
 
 namespace {

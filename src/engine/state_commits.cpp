@@ -107,8 +107,8 @@ void validate(MorvaEngineFields& f, PyObject* next_state) {
 
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<4> sig{"MorvaEngine.compare_and_swap()",
-                                {"expected_version", "data", "heavy", "signal"}, 1};
+  static const Signature<"expected_version", "data=None", "heavy=None", "signal=None"> sig{
+      "MorvaEngine.compare_and_swap()"};
   static InternedStr version_name{"version"};
   static InternedStr update_name{"update"};
   auto a = parse(sig, args, nargs, kwnames);
@@ -120,13 +120,14 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
   {
     CommitGate::Hold gate(f.gate);
     BorrowFlag::Exclusive access(f.access);
-    uint64_t expected = a.convert(0, to_u64);
+    uint64_t expected = a.convert<"expected_version">(to_u64);
     current = Ref::borrow(f.state.get());
     Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
     uint64_t found = to_u64(version.get());
     if (found != expected) version_mismatch(expected, found);
-    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(), a.or_none(1),
-                                                   a.or_none(2), a.or_none(3), nullptr));
+    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(),
+                                                   a.or_none<"data">(), a.or_none<"heavy">(),
+                                                   a.or_none<"signal">(), nullptr));
     as_state(next.get());
     next = install(f, std::move(next));
   }
@@ -135,14 +136,14 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static const Signature<1> sig{"MorvaEngine.commit_state()", {"state"}, 1};
+  static const Signature<"state"> sig{"MorvaEngine.commit_state()"};
   auto a = parse(sig, args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   Ref replaced;
   {
     CommitGate::Hold gate(f.gate);
     BorrowFlag::Exclusive access(f.access);
-    PyObject* state = a.convert(0, as_state);
+    PyObject* state = a.convert<"state">(as_state);
     replaced = install(f, Ref::borrow(state));
   }
   Py_RETURN_NONE;

@@ -48,12 +48,10 @@ TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(
 PyObject* as_engine(PyObject* value) { return as_instance(value, engine_type(), "MorvaEngine"); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<2> sig{"Transaction.__new__()", {"engine", "write_timeout_ms"}, 0};
+  static const Signature<"engine=None", "write_timeout_ms=5000"> sig{"Transaction.__new__()"};
   auto a = parse(sig, args, kwargs);
-  // The engine is held before write_timeout_ms's __index__ runs: that code may empty the
-  // caller's keyword dict, and with it drop the only other reference to the engine.
-  Ref engine = a.present(0) ? Ref::borrow(a.convert(0, as_engine)) : Ref();
-  uint64_t timeout = a.convert_or(1, to_u64, kDefaultWriteTimeoutMs);
+  Ref engine = a.present<"engine">() ? Ref::borrow(a.convert<"engine">(as_engine)) : Ref();
+  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
   if (!engine) engine = make_engine();
   return create<TransactionFields>(type, std::move(engine), timeout).release();
 }
@@ -72,13 +70,13 @@ void merge_into(PyObject* target, PyObject* value) {
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<3> sig{"Transaction.update()", {"data", "heavy", "signal"}, 0};
+  static const Signature<"data=None", "heavy=None", "signal=None"> sig{"Transaction.update()"};
   auto a = parse(sig, args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
-  if (a.present(0)) merge_into(t.pending_data.get(), a[0]);
-  if (a.present(1)) merge_into(t.pending_heavy.get(), a[1]);
-  if (a.present(2)) check(PyList_Append(t.pending_signals.get(), a[2]));
+  if (a.present<"data">()) merge_into(t.pending_data.get(), a.get<"data">());
+  if (a.present<"heavy">()) merge_into(t.pending_heavy.get(), a.get<"heavy">());
+  if (a.present<"signal">()) check(PyList_Append(t.pending_signals.get(), a.get<"signal">()));
   Py_RETURN_NONE;
 }
 
@@ -101,12 +99,14 @@ void check_write_timeout(const TransactionFields& t) {
 }
 
 PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<3> sig{"Transaction.__exit__()",
-                                {"_exc_type", "_exc_value", "_traceback"}, 0};
+  static const Signature<"_exc_type=None",
+                         "_exc_value=None",
+                         "_traceback=None">
+      sig{"Transaction.__exit__()"};
   auto a = parse(sig, args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
-  if (a.present(0)) Py_RETURN_NONE;
+  if (a.present<"_exc_type">()) Py_RETURN_NONE;
   check_write_timeout(t);
   commit_staged(t.engine.get(), t.pending_data.get(), t.pending_heavy.get(),
                 t.pending_signals.get(), t.outbox);
@@ -124,25 +124,28 @@ Ref deep_copy(PyObject* value) {
 }
 
 PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"Transaction.get_shadow()", {"val", "_path"}, 1};
+  static const Signature<"val", "_path=None"> sig{"Transaction.get_shadow()"};
   auto a = parse(sig, args, nargs, kwnames);
   check_stack("while making a shadow copy");
   BorrowFlag::Shared access(tx_fields(self).access);
-  a.convert_or(1, path_or_none, Py_None);
-  return deep_copy(a[0]).release();
+  a.convert_or<"_path">(path_or_none, Py_None);
+  return deep_copy(a.get<"val">()).release();
 }
 
 PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static const Signature<6> sig{
-      "Transaction.log_internal()",
-      {"_path", "_op", "_new_val", "_old_val", "_obj_ref", "_key"},
-      2};
+  static const Signature<"_path",
+                         "_op",
+                         "_new_val=None",
+                         "_old_val=None",
+                         "_obj_ref=None",
+                         "_key=None">
+      sig{"Transaction.log_internal()"};
   auto a = parse(sig, args, nargs, kwnames);
   BorrowFlag::Shared access(tx_fields(self).access);
-  a.convert(0, as_str);
-  a.convert(1, as_str);
-  a.convert_or(5, path_or_none, Py_None);
+  a.convert<"_path">(as_str);
+  a.convert<"_op">(as_str);
+  a.convert_or<"_key">(path_or_none, Py_None);
   Py_RETURN_NONE;
 }
 

@@ -325,12 +325,14 @@ std::vector<Ref> name_table(const ParsedSteps& parsed) {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> sig{"WorkflowEngine.__new__()", {"yaml_config", "max_ops", "debug"},
-                                1};
+  static const Signature<"yaml_config",
+                         "max_ops=10000",
+                         "debug=False">
+      sig{"WorkflowEngine.__new__()"};
   auto a = parse(sig, args, kwargs);
-  PyObject* text = a.convert(0, as_str);
-  uint32_t max_ops = a.convert_or(1, to_u32, uint32_t{10000});
-  bool debug = a.convert_or(2, to_bool, false);
+  PyObject* text = a.convert<"yaml_config">(as_str);
+  uint32_t max_ops = a.convert_or<"max_ops">(to_u32);
+  bool debug = a.convert_or<"debug">(to_bool);
 
   yaml::Node document = read_workflow(text);
   ParsedSteps parsed;
@@ -350,10 +352,10 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static const Signature<1> sig{"WorkflowEngine.add_state_observer()", {"callback"}, 1};
+  static const Signature<"callback"> sig{"WorkflowEngine.add_state_observer()"};
   auto a = parse(sig, args, nargs, kwnames);
   WorkflowFields& e = workflow(self);
-  Ref callback = Ref::borrow(a[0]);
+  Ref callback = Ref::borrow(a.get<"callback">());
   {
     std::lock_guard<std::mutex> guard(e.observers_lock);
     e.observers.push_back(std::move(callback));
@@ -362,17 +364,17 @@ PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"WorkflowEngine.execute()", {"ctx", "executor"}, 2};
+  static const Signature<"ctx", "executor"> sig{"WorkflowEngine.execute()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* ctx = a.convert(0, as_dict);
-  return run_workflow(self, ctx, a[1]).release();
+  PyObject* ctx = a.convert<"ctx">(as_dict);
+  return run_workflow(self, ctx, a.get<"executor">()).release();
 }
 
 PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const Signature<2> sig{"WorkflowEngine.execute_async()", {"ctx", "executor"}, 2};
+  static const Signature<"ctx", "executor"> sig{"WorkflowEngine.execute_async()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* ctx = a.convert(0, as_dict);
+  PyObject* ctx = a.convert<"ctx">(as_dict);
   Ref asyncio = import_module(kAsyncio.get());
   Ref loop =
       Ref::checked(PyObject_CallMethodObjArgs(asyncio.get(), kGetRunningLoop.get(), nullptr));
@@ -381,13 +383,13 @@ PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // Through attribute lookup, so a subclass's own execute is the one that runs.
   Ref bound = Ref::checked(PyObject_GetAttr(self, kExecute.get()));
   return check(PyObject_CallMethodObjArgs(asyncio.get(), kToThread.get(), bound.get(), copy.get(),
-                                          a[1], nullptr));
+                                          a.get<"executor">(), nullptr));
 }
 
 PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"WorkflowEngine.simulate()", {"ctx"}, 1};
+  static const Signature<"ctx"> sig{"WorkflowEngine.simulate()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* ctx = a.convert(0, as_dict);
+  PyObject* ctx = a.convert<"ctx">(as_dict);
   WorkflowFields& e = workflow(self);
   check_stack("while simulating a workflow");
   if (e.graph.present()) return e.graph.walk(ctx, e.debug).release();

@@ -406,25 +406,29 @@ PyObject* as_transaction(PyObject* value) {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<7> sig{
-      "ContextGuard.__new__()",
-      {"target", "inputs", "outputs", "path_prefix", "tx", "is_admin", "strict_mode"},
-      3};
+  static const Signature<"target",
+                         "inputs",
+                         "outputs",
+                         "path_prefix=None",
+                         "tx=None",
+                         "is_admin=False",
+                         "strict_mode=False">
+      sig{"ContextGuard.__new__()"};
   auto a = parse(sig, args, kwargs);
   std::string prefix;
-  if (a.present(3)) {
+  if (a.present<"path_prefix">()) {
     std::string scratch;
-    prefix = std::string(utf8_lossless(a.convert(3, as_str), scratch));
+    prefix = std::string(utf8_lossless(a.convert<"path_prefix">(as_str), scratch));
   }
-  PyObject* tx = a.present(4) ? a.convert(4, as_transaction) : nullptr;
-  bool admin = a.convert_or(5, to_bool, false);
-  bool strict = a.convert_or(6, to_bool, false);
+  PyObject* tx = a.present<"tx">() ? a.convert<"tx">(as_transaction) : nullptr;
+  bool admin = a.convert_or<"is_admin">(to_bool);
+  bool strict = a.convert_or<"strict_mode">(to_bool);
   Contract::Builder builder;
-  collect_names(a[1], builder, true);
-  collect_names(a[2], builder, false);
+  collect_names(a.get<"inputs">(), builder, true);
+  collect_names(a.get<"outputs">(), builder, false);
   std::shared_ptr<const Contract> contract = std::move(builder).build();
   if (strict) check_control_inputs(*contract);
-  return make_guard(type, std::move(contract), std::move(prefix), Ref::borrow(a[0]),
+  return make_guard(type, std::move(contract), std::move(prefix), Ref::borrow(a.get<"target">()),
                     Ref::borrow(tx), admin, strict)
       .release();
 }

@@ -17,7 +17,7 @@ struct HubFields {
 SignalSender& sender_of(PyObject* self) { return fields<HubFields>(self).sender; }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<0> sig{"SignalHub.__new__()", {}, 0};
+  static const Signature<> sig{"SignalHub.__new__()"};
   parse(sig, args, kwargs);
   auto channel = std::make_shared<SignalChannel>(SignalChannel::kRequestedRoom);
   return create<HubFields>(type, std::move(channel)).release();
@@ -27,9 +27,9 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // channel keeps the str itself (it cannot change); a str subclass is kept as the plain str of
 // its text, so a receiver never sees the subclass or anything it overrides.
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"SignalHub.publish()", {"msg"}, 1};
+  static const Signature<"msg"> sig{"SignalHub.publish()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* msg = a.convert(0, as_str);
+  PyObject* msg = a.convert<"msg">(as_str);
   std::size_t receivers;
   if (PyUnicode_CheckExact(msg)) {
     receivers = sender_of(self).publish(msg);

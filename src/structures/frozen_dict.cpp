@@ -19,9 +19,9 @@ PyObject* data_of(PyObject* self) { return fields<FrozenDictFields>(self).data.g
 [[noreturn]] void raise_key_not_found() { raise(PyExc_KeyError, "Key not found"); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<1> sig{"FrozenDict.__new__()", {"data"}, 1};
+  static const Signature<"data"> sig{"FrozenDict.__new__()"};
   auto a = parse(sig, args, kwargs);
-  PyObject* dict = a.convert(0, as_dict);
+  PyObject* dict = a.convert<"data">(as_dict);
   return create<FrozenDictFields>(type, Ref::borrow(dict)).release();
 }
 
@@ -57,12 +57,12 @@ PyObject* str(PyObject* self) {
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"FrozenDict.get()", {"key", "default"}, 1};
+  static const Signature<"key", "default=None"> sig{"FrozenDict.get()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* value = PyDict_GetItemWithError(data_of(self), a[0]);
+  PyObject* value = PyDict_GetItemWithError(data_of(self), a.get<"key">());
   if (value == nullptr) {
     if (PyErr_Occurred()) throw PyErrorSet{};
-    value = a.or_none(1);
+    value = a.or_none<"default">();
   }
   return Py_NewRef(value);
 }

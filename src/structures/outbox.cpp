@@ -15,15 +15,15 @@ struct OutboxFields {
 MessageList& list_of(PyObject* self) { return *fields<OutboxFields>(self).list; }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<0> sig{"Outbox.__new__()", {}, 0};
+  static const Signature<> sig{"Outbox.__new__()"};
   parse(sig, args, kwargs);
   return create<OutboxFields>(type, std::make_shared<MessageList>()).release();
 }
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"Outbox.add()", {"msg"}, 1};
+  static const Signature<"msg"> sig{"Outbox.add()"};
   auto a = parse(sig, args, nargs, kwnames);
-  list_of(self).append(a.convert(0, outbox_msg_record));
+  list_of(self).append(a.convert<"msg">(outbox_msg_record));
   Py_RETURN_NONE;
 }
 

@@ -17,10 +17,10 @@ std::string topic_text(PyObject* str) {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<2> sig{"OutboxMsg.__new__()", {"topic", "payload"}, 2};
+  static const Signature<"topic", "payload"> sig{"OutboxMsg.__new__()"};
   auto a = parse(sig, args, kwargs);
-  PyObject* topic = a.convert(0, as_str);
-  return create<MsgFields>(type, topic_text(topic), a[1]).release();
+  PyObject* topic = a.convert<"topic">(as_str);
+  return create<MsgFields>(type, topic_text(topic), a.get<"payload">()).release();
 }
 
 PyObject* get_topic(PyObject* self, void*) {

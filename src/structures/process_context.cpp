@@ -20,10 +20,11 @@ struct ContextFields {
 ContextFields& context_of(PyObject* self) { return fields<ContextFields>(self); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<2> sig{"ProcessContext.__new__()", {"state", "local"}, 2};
+  static const Signature<"state", "local"> sig{"ProcessContext.__new__()"};
   auto a = parse(sig, args, kwargs);
-  PyObject* state = a.convert(0, [](PyObject* v) { return as_instance(v, state_type(), "State"); });
-  PyObject* local = a.convert(1, as_dict);
+  PyObject* state =
+      a.convert<"state">([](PyObject* v) { return as_instance(v, state_type(), "State"); });
+  PyObject* local = a.convert<"local">(as_dict);
   return create<ContextFields>(type, Ref::borrow(state), Ref::borrow(local),
                                std::make_shared<MessageList>())
       .release();

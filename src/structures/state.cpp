@@ -90,17 +90,21 @@ void broadcast(SignalSender& sender, PyObject* signal) {
 }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<5> sig{
-      "State.__new__()", {"data", "heavy", "signal", "version", "meta_capacity"}, 0};
+  static const Signature<"data=None",
+                         "heavy=None",
+                         "signal=None",
+                         "version=1",
+                         "meta_capacity=1000">
+      sig{"State.__new__()"};
   auto a = parse(sig, args, kwargs);
-  uint64_t version = a.convert_or(3, to_u64, uint64_t{1});
-  uint64_t meta_capacity = a.convert_or(4, to_u64, uint64_t{1000});
+  uint64_t version = a.convert_or<"version">(to_u64);
+  uint64_t meta_capacity = a.convert_or<"meta_capacity">(to_u64);
   StrMap data(new_map_seed());
   StrMap heavy(new_map_seed());
   auto signals = new_channel();
   auto meta = std::make_shared<MetaLogBuffer>(meta_capacity);
-  merge_zone(data, a[0]);
-  merge_zone(heavy, a[1]);
+  merge_zone(data, a.get<"data">());
+  merge_zone(heavy, a.get<"heavy">());
   // The signal argument is accepted and ignored: a new lineage broadcasts nothing.
   return create<StateFields>(type, StateFields{std::move(data), std::move(heavy),
                                                std::move(signals), std::move(meta),
@@ -109,7 +113,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<3> sig{"State.update()", {"data", "heavy", "signal"}, 0};
+  static const Signature<"data=None", "heavy=None", "signal=None"> sig{"State.update()"};
   auto a = parse(sig, args, nargs, kwnames);
   const StateFields& s = state_of(self);
   if (s.version == UINT64_MAX) {
@@ -119,9 +123,9 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   StateFields next{s.data, s.heavy, s.signals, s.meta, s.meta_capacity, s.version + 1};
   // Logged before any argument is looked at: the entry stays even if the update fails.
   s.meta->append_state_update(next.version);
-  merge_zone(next.data, a[0]);
-  merge_zone(next.heavy, a[1]);
-  if (a[2] != nullptr) broadcast(*s.signals, a[2]);
+  merge_zone(next.data, a.get<"data">());
+  merge_zone(next.heavy, a.get<"heavy">());
+  if (a.get<"signal">() != nullptr) broadcast(*s.signals, a.get<"signal">());
   return create<StateFields>(state_type(), std::move(next)).release();
 }
 
@@ -132,10 +136,10 @@ PyObject* restrict_view(PyObject* self, PyObject*) {
 }
 
 PyObject* log_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<2> sig{"State.log_meta()", {"key", "message"}, 2};
+  static const Signature<"key", "message"> sig{"State.log_meta()"};
   auto a = parse(sig, args, nargs, kwnames);
-  PyObject* key = a.convert(0, as_str);
-  PyObject* message = a.convert(1, as_str);
+  PyObject* key = a.convert<"key">(as_str);
+  PyObject* message = a.convert<"message">(as_str);
   std::string key_scratch;
   std::string message_scratch;
   state_of(self).meta->append(utf8_lossless(key, key_scratch),

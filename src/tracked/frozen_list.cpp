@@ -16,9 +16,9 @@ struct FrozenListFields {
 PyObject* data_of(PyObject* self) { return fields<FrozenListFields>(self).data.get(); }
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<1> sig{"FrozenList.__new__()", {"data"}, 1};
+  static const Signature<"data"> sig{"FrozenList.__new__()"};
   auto a = parse(sig, args, kwargs);
-  PyObject* list = a.convert(0, as_list);
+  PyObject* list = a.convert<"data">(as_list);
   return create<FrozenListFields>(type, Ref::borrow(list)).release();
 }
 

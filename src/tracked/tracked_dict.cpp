@@ -12,7 +12,7 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> sig{"TrackedDict.__new__()", kTrackedParams, 3};
+  static const TrackedSignature sig{"TrackedDict.__new__()"};
   return new_tracked(type, args, kwargs, sig, as_dict);
 }
 

@@ -9,12 +9,14 @@
 namespace morva {
 
 PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
-                      const Signature<3>& sig, PyObject* (*as_container)(PyObject*)) {
+                      const TrackedSignature& sig, PyObject* (*as_container)(PyObject*)) {
   auto a = parse(sig, args, kwargs);
-  PyObject* data = a.convert(0, as_container);
+  PyObject* data = a.convert<"data">(as_container);
   PyObject* tx =
-      a.convert(1, [](PyObject* v) { return as_instance(v, transaction_type(), "Transaction"); });
-  PyObject* path = a.convert(2, as_str);
+      a.convert<"tx">([](PyObject* v) {
+        return as_instance(v, transaction_type(), "Transaction");
+      });
+  PyObject* path = a.convert<"path">(as_str);
   return create<TrackedFields>(type, Ref::borrow(data), Ref::borrow(tx), Ref::borrow(path))
       .release();
 }

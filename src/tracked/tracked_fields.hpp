@@ -12,11 +12,11 @@ struct TrackedFields {
   Ref path;  // str, passed unchanged with every logged write
 };
 
-// The constructor's parameters; each proxy declares its own static Signature with them.
-inline constexpr std::array<const char*, 3> kTrackedParams{"data", "tx", "path"};
+// The constructor's parameters; each proxy declares its own static Signature of this type.
+using TrackedSignature = Signature<"data", "tx", "path">;
 
 // Parses (data, tx, path) with `sig`, checking data with `as_container`, and builds the proxy.
 PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
-                      const Signature<3>& sig, PyObject* (*as_container)(PyObject*));
+                      const TrackedSignature& sig, PyObject* (*as_container)(PyObject*));
 
 }  // namespace morva

@@ -14,7 +14,7 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<3> sig{"TrackedList.__new__()", kTrackedParams, 3};
+  static const TrackedSignature sig{"TrackedList.__new__()"};
   return new_tracked(type, args, kwargs, sig, as_list);
 }
 
@@ -43,11 +43,12 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyObject* append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<1> sig{"TrackedList.append()", {"value"}, 1};
+  static const Signature<"value"> sig{"TrackedList.append()"};
   auto a = parse(sig, args, nargs, kwnames);
   TrackedFields& f = fields<TrackedFields>(self);
-  transaction_log_write(f.tx.get(), f.path.get(), "APPEND", a[0], Py_None, f.data.get(), nullptr);
-  check(PyList_Append(f.data.get(), a[0]));
+  transaction_log_write(f.tx.get(), f.path.get(), "APPEND", a.get<"value">(), Py_None,
+                        f.data.get(), nullptr);
+  check(PyList_Append(f.data.get(), a.get<"value">()));
   Py_RETURN_NONE;
 }
 
