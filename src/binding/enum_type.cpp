@@ -9,18 +9,18 @@ namespace morva {
 namespace {
 
 struct EnumFields {
-  const EnumSpec* spec;
+  const EnumSpec* desc;
   int value;
 };
 
-std::string_view short_name(const EnumSpec& spec) {
-  std::string_view name = spec.qualified_name;
+std::string_view short_name(const EnumSpec& desc) {
+  std::string_view name = desc.qualified_name;
   return name.substr(name.rfind('.') + 1);
 }
 
 PyObject* repr(PyObject* self) {
   const EnumFields& f = fields<EnumFields>(self);
-  std::string text = std::string(short_name(*f.spec)) + "." + f.spec->members[f.value];
+  std::string text = std::string(short_name(*f.desc)) + "." + f.desc->members[f.value];
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
@@ -41,12 +41,12 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 
 }  // namespace
 
-PyTypeObject* build_enum_type(const EnumSpec& spec, PyObject** members) {
+PyTypeObject* build_enum_type(const EnumSpec& desc, PyObject** members) {
   PyTypeObject* type = build_type(TypeSpec{
-      .name = spec.qualified_name,
+      .name = desc.qualified_name,
       .basicsize = sizeof(Box<EnumFields>),
       .slots = {
-          doc_slot(spec.doc),
+          doc_slot(desc.doc),
           no_constructor_slot(),
           dealloc_slot<EnumFields>(),
           slot<repr>(Py_tp_repr),
@@ -56,16 +56,16 @@ PyTypeObject* build_enum_type(const EnumSpec& spec, PyObject** members) {
       },
   });
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(type));  // dropped if a member fails
-  for (std::size_t i = 0; i < spec.count; ++i) {
-    Ref member = make_enum_instance(type, spec, static_cast<int>(i));
-    check(PyObject_SetAttrString(owner.get(), spec.members[i], member.get()));
+  for (std::size_t i = 0; i < desc.count; ++i) {
+    Ref member = make_enum_instance(type, desc, static_cast<int>(i));
+    check(PyObject_SetAttrString(owner.get(), desc.members[i], member.get()));
     if (members != nullptr) members[i] = member.release();
   }
   return reinterpret_cast<PyTypeObject*>(owner.release());
 }
 
-Ref make_enum_instance(PyTypeObject* type, const EnumSpec& spec, int value) {
-  return create<EnumFields>(type, EnumFields{&spec, value});
+Ref make_enum_instance(PyTypeObject* type, const EnumSpec& desc, int value) {
+  return create<EnumFields>(type, EnumFields{&desc, value});
 }
 
 int enum_value(PyObject* instance) { return fields<EnumFields>(instance).value; }

@@ -11,7 +11,7 @@
 
 namespace morva {
 
-// Static storage: instances point at their spec for the names.
+// Static storage: instances point at their description for the names.
 struct EnumSpec {
   const char* qualified_name;  // "morva_core.FSMState"
   const char* doc;
@@ -21,11 +21,11 @@ struct EnumSpec {
 
 // Builds the class; when `members` is given it receives a reference to each class attribute,
 // kept for the life of the process (deleting the attribute cannot free a member in use).
-PyTypeObject* build_enum_type(const EnumSpec& spec, PyObject** members = nullptr);
+PyTypeObject* build_enum_type(const EnumSpec& desc, PyObject** members = nullptr);
 
 // A new instance of an enumeration class built above (members handed out are not shared
 // objects where a class promises new instances).
-Ref make_enum_instance(PyTypeObject* type, const EnumSpec& spec, int value);
+Ref make_enum_instance(PyTypeObject* type, const EnumSpec& desc, int value);
 
 // The value of an instance of any enumeration class built above.
 int enum_value(PyObject* instance);
