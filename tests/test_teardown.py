@@ -2,6 +2,7 @@
 daemon thread is inside a module call or frees a module object. Each case runs in a child
 interpreter, since the failures are stack overflows, aborts and fatal errors."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -12,6 +13,11 @@ import teardown_cases
 
 SCRIPT = pathlib.Path(__file__).parent / "teardown_cases.py"
 EVERY_HOLDER = ",".join(teardown_cases.LINKS)
+# The exit cases end a thread with pthread_exit's forced unwinding, which the sanitizer runtime
+# does not follow: the frames it unwinds keep their poisoned red zones, and the runtime's own
+# thread-exit code then reports them. They run in the ordinary build's suite.
+NOT_UNDER_ASAN = pytest.mark.skipif(bool(os.environ.get("MORVA_MODULE_DIR")),
+                                    reason="forced unwinding is invisible to AddressSanitizer")
 
 
 def run_case(*args, timeout=120):
@@ -31,6 +37,7 @@ def test_long_chain_is_freed(how, kinds, n):
     assert (out.returncode, out.stdout.strip()) == (0, "freed"), out.stderr[-2000:]
 
 
+@NOT_UNDER_ASAN
 @pytest.mark.parametrize("case", sorted(teardown_cases.EXITS))
 @pytest.mark.timeout(90)
 def test_exit_with_daemon_thread_inside_module_is_quiet(case):
