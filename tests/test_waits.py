@@ -14,6 +14,8 @@ pytestmark = pytest.mark.timeout(90)
 # the sorted outcomes.
 PRELUDE = """
     import os, signal, sys, threading, time, warnings, _thread, morva_core as mc
+    # Ctrl+C must raise even when the suite was started with SIGINT ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     barrier = threading.Barrier(2, timeout=20)
 
     def outcome(f):
