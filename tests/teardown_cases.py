@@ -105,8 +105,14 @@ class _SlowStr:
 class _SleepDuringFinalization:
     # Freed with its module during finalization, after daemon threads were told to stop: the
     # main thread sleeps here, so the daemon thread's nap ends while the interpreter finalizes.
+    # A probe then touches what that thread was using when it was ended.
+    def __init__(self, probe=None):
+        self.probe = probe
+
     def __del__(self, sleep=time.sleep):
         sleep(3 * NAP)
+        if self.probe is not None:
+            self.probe()
 
 
 def _queued_engine(payload):
@@ -160,13 +166,63 @@ def _exit_signal_str():
     mc.State().update(signal={"k": _SlowStr()})
 
 
+class _FailsWithSlowDel:
+    def __getitem__(self, key):
+        raise KeyError(_SlowDel())
+
+
+def _exit_cleared_error():
+    # The missing key's KeyError is dropped by the guard (the read falls back to the attribute),
+    # and dropping it runs the finalizer of what it carries.
+    mc.ContextGuard(_FailsWithSlowDel(), [], [])["k"]
+
+
+class _SlowSetter:
+    def __setattr__(self, name, value, nap=_nap):
+        nap()
+
+
+_WRITTEN = mc.ContextGuard(_SlowSetter(), [], ["x"])
+_COMMITTING = mc.MorvaEngine()
+
+
+def _exit_guard_write():
+    _WRITTEN.x = 1
+
+
+def _exit_commit_gate():
+    with _COMMITTING.transaction() as tx:
+        tx.update(signal={"k": _SlowStr()})
+
+
+def _refused(action, message):
+    """A probe: the ended thread's hold is left as it was (the thread was unwound without the
+    GIL), and `action`, meeting it, is refused at once instead of waiting forever."""
+    def probe(action=action, message=message, error=RuntimeError, str=str):
+        try:
+            action()
+        except error as e:
+            if str(e) == message:
+                return
+            raise
+        raise error("not refused")
+    return probe
+
+
+PROBES = {
+    "guard_write": _refused(lambda g=_WRITTEN: g.x, "Already mutably borrowed"),
+    "commit_gate": _refused(lambda e=_COMMITTING, s=mc.State(version=9): e.commit_state(s),
+                            "Already borrowed"),
+}
+
+
 EXITS = {name[len("_exit_"):]: fn for name, fn in globals().items() if name.startswith("_exit_")}
 
 
 def exit_during(case):
     """Starts the case on a daemon thread and ends the interpreter while it naps."""
     holder = types.ModuleType("_sleep_during_finalization")
-    holder.keeper = _SleepDuringFinalization()
+    holder.keeper = _SleepDuringFinalization(PROBES.get(case))
     sys.modules[holder.__name__] = holder
     threading.Thread(target=EXITS[case], daemon=True).start()
     _inside.wait(10)

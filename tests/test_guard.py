@@ -299,6 +299,43 @@ def test_names_and_keys_are_used_exactly_as_checked():
     assert row == ["a", "w", "secret"]
 
 
+class Posing:
+    """Prints as 'public', but hashes and compares like 'secret'."""
+
+    __hash__ = Alias.__hash__
+    __eq__ = Alias.__eq__
+
+    def __str__(self):
+        return "public"
+
+
+def test_keys_other_than_str_and_int_are_host_values_or_refused():
+    data = {"public": 1, "secret": 2, 1.5: "f", (1, ("x", None)): "t"}
+    g = guard(data, ["public", "1.5", "(1, ('x', None))"], ["public", "1.5"])
+    refused = ("ContextGuard cannot check a key of type '{}': keys must be str, int, float, "
+               "complex, bytes, None, or a tuple or slice of these")
+    for key in (Posing(), (1, Posing())):
+        with raises_exact(TypeError, refused.format("Posing")):
+            g[key]
+        with raises_exact(TypeError, refused.format("Posing")):
+            g[key] = "stolen"
+    with raises_exact(TypeError, refused.format("Obj")):
+        g[Obj()]
+    assert (g[1.5], g[(1, ("x", None))]) == ("f", "t")
+    g[1.5] = "g"
+    with raises_exact(PermissionError, "Illegal Write: '(1, ('x', None))'"):
+        g[(1, ("x", None))] = "u"
+    assert data == {"public": 1, "secret": 2, 1.5: "g", (1, ("x", None)): "t"}
+    nested = ()
+    for _ in range(31):
+        nested = (nested,)
+    with pytest.raises(KeyError):
+        g[nested]  # 32 tuples, one in the other: checked, then looked up
+    with raises_exact(TypeError, "ContextGuard cannot check a key nested more than 32 levels deep"):
+        g[(nested,)]
+    assert guard([1, 2, 3], ["slice(None, 2, None)"])[:2] == [1, 2]
+
+
 def test_private_names_are_ordinary_writes():
     target = Obj()
     g = guard(target, [], ["_target"], strict_mode=True)

@@ -38,9 +38,10 @@ void BorrowFlag::add_shared_holder(uint64_t thread) {
 }
 
 void BorrowFlag::release_shared() noexcept {
-  uint64_t me = current_thread_id();
-  MORVA_CHECK(shared_count() > 0 && held_by(me));
-  if (first_.count > 0 && first_.thread == me) {
+  MORVA_CHECK(shared_count() > 0 && held_by(current_thread_id()));
+  if (others_.empty()) {
+    --first_.count;  // one holding thread: the caller, whoever it is
+  } else if (uint64_t me = current_thread_id(); first_.count > 0 && first_.thread == me) {
     --first_.count;
   } else {
     for (auto it = others_.begin(); it != others_.end(); ++it) {
@@ -107,6 +108,8 @@ void BorrowFlag::append_blockers(bool exclusive, uint64_t requester, bool queued
 // send) and will let go in time. Queued readers count as blocked only when `queued_too`: for
 // every other request they give way instead (see the header).
 bool BorrowFlag::would_wait_forever(bool exclusive, uint64_t me, bool queued_too) const {
+  // Finalizing: the holders are threads the host has ended or will end before they run again.
+  if (host_finalizing()) return true;
   std::vector<uint64_t> todo;
   std::vector<uint64_t> seen;
   append_blockers(exclusive, me, true, todo);

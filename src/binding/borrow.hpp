@@ -17,6 +17,13 @@
 // check again, so the writer preference never causes a deadlock of its own. A waiting writer
 // marks the count (kWriterWaiting), so the uncontended paths test exactly what they tested
 // before waits were checked: one sign test to take shared access, one compare to release it.
+//
+// Interpreter exit. A daemon thread that the host ends during finalization is unwound without
+// the GIL, through the Shared / Exclusive guards of the calls it was in. Their destructors then
+// leave the flag alone (python_usable(), one test of a word the exit gate sets): the flag and
+// the list of waiters belong to whoever holds the GIL, and the process is ending. A flag left
+// held that way is never waited for: once finalizing, every thread but the finalizing one is
+// gone, so a conflicting request there is refused like a same-thread conflict.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +68,9 @@ class BorrowFlag {
   class Shared {
    public:
     explicit Shared(BorrowFlag& flag) : flag_(flag) { flag_.acquire_shared(); }
-    ~Shared() { flag_.release_shared(); }
+    ~Shared() {
+      if (python_usable()) [[likely]] flag_.release_shared();
+    }
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
 
@@ -78,7 +87,9 @@ class BorrowFlag {
     Exclusive(BorrowFlag& flag, NoWait no_wait) : flag_(flag) {
       flag_.acquire_exclusive_now(no_wait.message);
     }
-    ~Exclusive() { flag_.release_exclusive(); }
+    ~Exclusive() {
+      if (python_usable()) [[likely]] flag_.release_exclusive();
+    }
     Exclusive(const Exclusive&) = delete;
     Exclusive& operator=(const Exclusive&) = delete;
 

@@ -57,13 +57,13 @@ PyObject* panic_exception() {
   return type;
 }
 
-void set_panic(const char* what) noexcept {
+void set_panic(const char* what) {
   PyObject* type = panic_exception();
   if (type == nullptr) return;  // the failure to create it is the error now set
   PyErr_SetString(type, what);
 }
 
-bool clear_if(PyObject* type) noexcept {
+bool clear_if(PyObject* type) {
   if (PyErr_ExceptionMatches(type)) {
     PyErr_Clear();
     return true;
@@ -71,7 +71,7 @@ bool clear_if(PyObject* type) noexcept {
   return false;
 }
 
-bool clear_if_exception() noexcept {
+bool clear_if_exception() {
   if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
     return false;
   }

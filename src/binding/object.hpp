@@ -125,7 +125,8 @@ inline R error_result() noexcept {
   }
 }
 
-void set_panic(const char* what) noexcept;
+// Not noexcept: setting the error drops any error already set, whose finalizer may run.
+void set_panic(const char* what);
 
 template <auto F>
 struct Boundary;
@@ -182,7 +183,8 @@ class AllowThreads {
 class SavedError {
  public:
   SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-  ~SavedError() {
+  // Restoring drops any error set meanwhile, whose finalizer may unwind the thread at exit.
+  ~SavedError() noexcept(false) {
     if (python_usable()) PyErr_Restore(type_, value_, tb_);
   }
   SavedError(const SavedError&) = delete;
@@ -213,12 +215,15 @@ class InternedStr {
 // Error filters for failures that are normal flow: each clears the error indicator when the
 // current error is an instance of the named type and says so; any other error (an interrupt
 // such as KeyboardInterrupt or SystemExit above all) stays set for the caller to throw.
-bool clear_if(PyObject* type) noexcept;
-inline bool clear_if_attribute_error() noexcept { return clear_if(PyExc_AttributeError); }
+// None is noexcept: clearing drops the exception, whose finalizers (of the exception, its
+// arguments, its traceback's frames) may release the GIL and so end the thread at exit by
+// unwinding it, which a noexcept frame turns into std::terminate.
+bool clear_if(PyObject* type);
+inline bool clear_if_attribute_error() { return clear_if(PyExc_AttributeError); }
 // Any ordinary Exception, for lookups whose failure is dropped by design; but not
 // RecursionError or MemoryError: running out of stack or memory must reach the caller, or a
 // dropped failure lets the work go on (and fail again) at every level of a deep chain.
-bool clear_if_exception() noexcept;
+bool clear_if_exception();
 
 // `obj.name`, or null (error cleared) when the read fails with an ordinary Exception.
 Ref optional_attribute(PyObject* obj, PyObject* name);

@@ -31,19 +31,23 @@ namespace release_detail {
 
 inline constexpr unsigned kCollecting = 1;  // fields are being destroyed (see above)
 inline constexpr unsigned kExiting = 2;     // the interpreter has begun to exit
+// Hidden, like every symbol of the module, but said here too: the compiler then addresses these
+// directly instead of through the global offset table (every release tests g_mode).
+#define MORVA_HIDDEN [[gnu::visibility("hidden")]]
+
 // Non-zero while destructor releases must look closer. Written under the GIL; read also by
 // threads being unwound without it, hence atomic (relaxed: a plain load on x86-64).
-extern std::atomic<unsigned> g_mode;
+MORVA_HIDDEN extern std::atomic<unsigned> g_mode;
 
 // Nesting of deallocations, all threads together (under the GIL). A thread ended at exit in
 // the middle of one leaves it raised, which only makes later deallocations collect.
-extern unsigned g_depth;
+MORVA_HIDDEN extern unsigned g_depth;
 inline constexpr unsigned kDirectDepth = 50;
 
 struct PendingQueue;
 // While collecting: the collecting thread's queue once a last reference was queued, else null.
 // Like the collecting bit, only ever touched by the thread that holds the GIL.
-extern PendingQueue* g_queued;
+MORVA_HIDDEN extern PendingQueue* g_queued;
 
 // Collections never nest: nothing that runs while collecting can start a deallocation.
 inline void begin() noexcept {
@@ -76,6 +80,13 @@ inline void release_owned(PyObject* p) {
 inline bool python_usable() noexcept {
   return !(release_detail::g_mode.load(std::memory_order_relaxed) & release_detail::kExiting) ||
          release_detail::python_usable_slow();
+}
+
+// True once the host has begun finalizing: only the finalizing thread runs from then on, and
+// any other thread that tries to take the GIL back is ended. Called with the GIL held.
+inline bool host_finalizing() noexcept {
+  return (release_detail::g_mode.load(std::memory_order_relaxed) & release_detail::kExiting) &&
+         !Py_IsInitialized();
 }
 
 // Runs `destroy()` with the last references it drops collected, then releases them from this

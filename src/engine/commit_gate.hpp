@@ -35,7 +35,11 @@ class CommitGate {
   class Hold {
    public:
     explicit Hold(CommitGate& gate) : gate_(gate) { gate_.enter(); }
-    ~Hold() { gate_.leave(); }
+    // On a thread the host unwinds at exit (no GIL) the gate is left alone, like an access
+    // flag's guard (binding/borrow.hpp).
+    ~Hold() {
+      if (python_usable()) [[likely]] gate_.leave();
+    }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 

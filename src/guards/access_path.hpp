@@ -18,7 +18,11 @@ PyObject* exact_name(PyObject* name, Ref& holder);
 
 // An item key resolved once, before it is checked or used, so that both see the same key: a str
 // becomes its exact str (as above), an integer (an int subclass, or any object with __index__)
-// the exact int of its value; every other key is used as it is and checked by its str() text.
+// the exact int of its value. Any other key is checked by its str() text but reaches the target
+// as it is, where its own __hash__ and __eq__ decide what it finds; so only keys whose text,
+// hash and equality are the host's own are taken: an exact float, complex, bytes or None, and
+// an exact tuple or slice made of such keys (and of exact str and int), at most kMaxKeyNesting
+// deep. Anything else raises TypeError before the target is touched.
 class ItemKey {
  public:
   explicit ItemKey(PyObject* key) : key_(key) {
@@ -31,6 +35,8 @@ class ItemKey {
   ItemKey(const ItemKey&) = delete;
   ItemKey& operator=(const ItemKey&) = delete;
 
+  static constexpr int kMaxKeyNesting = 32;
+
   // The key to reach the target with.
   PyObject* get() const noexcept { return key_; }
   bool is_name() const noexcept { return kind_ == Kind::Name; }
@@ -40,7 +46,7 @@ class ItemKey {
  private:
   friend class AccessPath;
   enum class Kind { Name, Index, Other };
-  void resolve();  // every key but an exact str
+  void resolve();  // every key but an exact str; raises TypeError for a key it cannot check
   Ref holder_;
   PyObject* key_;
   Kind kind_ = Kind::Other;
