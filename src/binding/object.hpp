@@ -166,7 +166,8 @@ inline constexpr auto error_boundary = &Boundary<F>::call;
 
 // Releases the GIL for its scope. Nothing inside may touch Python objects. Taking the GIL
 // back may end the thread during interpreter finalization (see Boundary), hence the
-// destructor is allowed to unwind.
+// destructor is allowed to unwind; and so no exception may leave the scope (the destructor
+// would then start that unwinding during another one: terminate). Catch inside, rethrow after.
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}

@@ -2,6 +2,7 @@
 // and reports the first problem as SchemaViolationError "Config Error: ...".
 #include "config/config_loader.hpp"
 
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -23,15 +24,24 @@ Ref utf8_bytes(PyObject* text) {
 }
 
 // The description of the first problem (with its position), or nothing for a valid schema.
-// Pure C++ over a private copy of the text, so it runs without the GIL.
+// Pure C++ over a private copy of the text, so it runs without the GIL. Any other failure
+// (std::bad_alloc) is held until the GIL is back: taking it back may end the thread at exit,
+// and that unwinding must not start while another exception is in flight (terminate).
 std::optional<std::string> first_problem(const char* data, std::size_t size) {
-  AllowThreads unlocked;
-  try {
-    config::read_root_config(yaml::read_document(std::string_view(data, size)));
-    return std::nullopt;
-  } catch (const yaml::Error& e) {
-    return std::string(e.what());
+  std::optional<std::string> problem;
+  std::exception_ptr failure;
+  {
+    AllowThreads unlocked;
+    try {
+      config::read_root_config(yaml::read_document(std::string_view(data, size)));
+    } catch (const yaml::Error& e) {
+      problem = e.what();
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
+  if (failure) std::rethrow_exception(failure);
+  return problem;
 }
 
 PyObject* load_from_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
