@@ -176,7 +176,8 @@ def test_nul_in_conditions():
 # all of its arguments. operator.methodcaller hands the callee its own keyword dict, which
 # Python code can reach through gc.get_referents and empty; the freed arguments are then
 # replaced by new objects, so a call that kept only borrowed pointers reads the wrong values or
-# crashes.
+# crashes. A method gets its keyword values in the array CPython unpacks the dict into, with a
+# reference to each: the method borrows them, which the compare_and_swap case holds to.
 ARGUMENTS_FREED = """
     import gc, operator, sys
     import morva_core as mc
@@ -184,8 +185,8 @@ ARGUMENTS_FREED = """
     TEXT = "steps:\\n" + "".join(f"  - s{i}\\n" for i in range(1001))
     junk = []
 
-    def call_emptying(cls, kwargs, hook):
-        caller = operator.methodcaller("__call__", **kwargs)
+    def call_emptying(target, kwargs, hook, name="__call__"):
+        caller = operator.methodcaller(name, **kwargs)
         kwargs.clear()
         own = next(r for r in gc.get_referents(caller) if type(r) is dict)
 
@@ -194,7 +195,7 @@ ARGUMENTS_FREED = """
             junk.extend(["#" * len(TEXT) for _ in range(5)] + [{"junk": i} for i in range(50)]
                         + [["junk"] for _ in range(50)] + [mc.MorvaEngine() for _ in range(20)])
         hook.empty = empty
-        return caller(cls)
+        return caller(target)
 
     class Index:
         def __init__(self, value):
@@ -234,6 +235,12 @@ FREED_CASES = {
         g.x = 5
         print(g.x)
     """, "5"),
+    "compare_and_swap": ("""
+        engine, idx = mc.MorvaEngine(), Index(1)
+        call_emptying(engine, {"expected_version": idx, "data": {"k" + "1": "v"},
+                               "heavy": {"h" + "1": "w"}}, idx, "compare_and_swap")
+        print(dict(engine.state.data), dict(engine.state.heavy), engine.state.version)
+    """, "{'k1': 'v'} {'h1': 'w'} 2"),
     "WorkflowEngine": ("""
         idx = Index(5000)
         e = call_emptying(mc.WorkflowEngine, {"yaml_config": TEXT[:-1] + "\\n", "max_ops": idx},

@@ -15,13 +15,11 @@ AuditLevelValue level_or_default(PyObject* obj) {
   return obj == Py_None ? AuditLevelValue::Block : audit_level_of(obj);
 }
 
+using AuditRecipeNew = Signature<"AuditRecipe.__new__", "level=None", "threshold_max=3",
+                                "threshold_min=0", "reset_on_success=True">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"level=None",
-                         "threshold_max=3",
-                         "threshold_min=0",
-                         "reset_on_success=True">
-      sig{"AuditRecipe.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<AuditRecipeNew>(args, kwargs);
   RecipeValues v;
   v.level = a.convert_or<"level">(level_or_default, v.level);
   v.threshold_max = a.convert_or<"threshold_max">(to_u32, v.threshold_max);
@@ -72,8 +70,7 @@ PyTypeObject* build() {
       .name = "morva_core.AuditRecipe",
       .basicsize = sizeof(Box<RecipeFields>),
       .slots = {
-          doc_slot("AuditRecipe(level=None, threshold_max=3, threshold_min=0, "
-                   "reset_on_success=True)\n--\n\n"),
+          doc_slot<AuditRecipeNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<RecipeFields>(),
           raw_slot(Py_tp_getset, props),

@@ -50,9 +50,14 @@ AuditSystemFields& audit_of(PyObject* self) { return fields<AuditSystemFields>(s
 // "WARNING: Approaching threshold (4294967295/4294967295)" and the other entries fit inline.
 using Text = StackText<64>;
 
+using AuditSystemNew = Signature<"AuditSystem.__new__", "recipe=None", "capacity=1000">;
+using AuditSystemLogFail = Signature<"AuditSystem.log_fail", "key">;
+using AuditSystemLogSuccess = Signature<"AuditSystem.log_success", "key">;
+using AuditSystemGetCount = Signature<"AuditSystem.get_count", "key">;
+using AuditSystemLog = Signature<"AuditSystem.log", "key", "message">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"recipe=None", "capacity=1000"> sig{"AuditSystem.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<AuditSystemNew>(args, kwargs);
   RecipeValues recipe;
   if (a.present<"recipe">()) {
     recipe = recipe_values(a.convert<"recipe">([](PyObject* obj) {
@@ -72,12 +77,11 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
 // under the access the operation needs.
-template <typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
-PyObject* with_key(const Signature<"key">& sig, PyObject* self, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = parse(sig, args, nargs, kwnames);
+template <typename Sig, typename Access, PyObject* (*Body)(AuditSystemFields&, std::string_view)>
+PyObject* with_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse<Sig>(args, nargs, kwnames);
   std::string scratch;
-  std::string_view key = utf8_lossless(a.convert<"key">(as_str), scratch);
+  std::string_view key = utf8_lossless(a.template convert<"key">(as_str), scratch);
   AuditSystemFields& s = audit_of(self);
   Access access(s.access);
   return Body(s, key);
@@ -133,24 +137,22 @@ PyObject* count_of(AuditSystemFields& s, std::string_view key) {
 }
 
 PyObject* log_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"key"> sig{"AuditSystem.log_fail()"};
-  return with_key<BorrowFlag::Exclusive, record_failure>(sig, self, args, nargs, kwnames);
+  return with_key<AuditSystemLogFail, BorrowFlag::Exclusive, record_failure>(self, args, nargs,
+                                                                             kwnames);
 }
 
 PyObject* log_success(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const Signature<"key"> sig{"AuditSystem.log_success()"};
-  return with_key<BorrowFlag::Exclusive, record_success>(sig, self, args, nargs, kwnames);
+  return with_key<AuditSystemLogSuccess, BorrowFlag::Exclusive, record_success>(self, args, nargs,
+                                                                                kwnames);
 }
 
 PyObject* get_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"key"> sig{"AuditSystem.get_count()"};
-  return with_key<BorrowFlag::Shared, count_of>(sig, self, args, nargs, kwnames);
+  return with_key<AuditSystemGetCount, BorrowFlag::Shared, count_of>(self, args, nargs, kwnames);
 }
 
 PyObject* log_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"key", "message"> sig{"AuditSystem.log()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<AuditSystemLog>(args, nargs, kwnames);
   std::string key_scratch, message_scratch;
   std::string_view key = utf8_lossless(a.convert<"key">(as_str), key_scratch);
   std::string_view message = utf8_lossless(a.convert<"message">(as_str), message_scratch);
@@ -180,18 +182,14 @@ PyObject* ring_buffer_len(PyObject* self, void*) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<log_fail>("log_fail",
-                       "log_fail($self, key)\n--\n\n"
-                       "Log a failure event. Behavior depends on AuditLevel."),
-      method<log_success>("log_success",
-                          "log_success($self, key)\n--\n\n"
-                          "Log a success event. Resets counter if configured."),
-      method<get_count>("get_count", "get_count($self, key)\n--\n\nGet current count for a key."),
-      method_noargs<get_count_all>("get_count_all",
-                                   "get_count_all($self)\n--\n\nGet total count across all keys."),
-      method<log_event>("log",
-                        "log($self, key, message)\n--\n\nLog a general event to ring buffer."),
-      method_noargs<get_logs>("get_logs", "get_logs($self)\n--\n\nGet all logs from ring buffer."),
+      method<log_fail, AuditSystemLogFail,
+             "Log a failure event. Behavior depends on AuditLevel.">(),
+      method<log_success, AuditSystemLogSuccess,
+             "Log a success event. Resets counter if configured.">(),
+      method<get_count, AuditSystemGetCount, "Get current count for a key.">(),
+      method_noargs<get_count_all, "get_count_all", "Get total count across all keys.">(),
+      method<log_event, AuditSystemLog, "Log a general event to ring buffer.">(),
+      method_noargs<get_logs, "get_logs", "Get all logs from ring buffer.">(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -203,7 +201,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<AuditSystemFields>),
       .subclassable = true,
       .slots = {
-          doc_slot("AuditSystem(recipe=None, capacity=1000)\n--\n\n"),
+          doc_slot<AuditSystemNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<AuditSystemFields>(),
           raw_slot(Py_tp_methods, methods),

@@ -1,6 +1,7 @@
 // The argument parser behind args.hpp and its exact TypeError messages.
 #include "binding/args.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace morva::detail {
@@ -96,7 +97,8 @@ void place_keyword(const SigView& sig, PyObject* kw, PyObject* value, Py_ssize_t
 void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
   if (nargs > static_cast<Py_ssize_t>(sig.count)) too_many_positional(sig, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  std::copy_n(args, nargs, out);
+  std::fill(out + nargs, out + sig.count, nullptr);
   if (kwnames != nullptr) {
     Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -106,10 +108,11 @@ void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
   check_missing(sig, out);
 }
 
-void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+Py_ssize_t parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
   if (nargs > static_cast<Py_ssize_t>(sig.count)) too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
+  std::fill(out + nargs, out + sig.count, nullptr);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -117,6 +120,7 @@ void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject*
     while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, key, value, nargs, out);
   }
   check_missing(sig, out);
+  return nargs;
 }
 
 }  // namespace morva::detail

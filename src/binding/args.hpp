@@ -1,6 +1,8 @@
-// Signature-driven argument parsing: one parser for every method and constructor, producing
-// the host-visible TypeErrors (missing / too many / unexpected keyword / multiple values) and
-// wrapping conversion TypeErrors as "argument 'x': ..." with the original as __cause__.
+// Signature-driven argument parsing: one declaration per callable gives the parser its names and
+// defaults, the TypeErrors their callable name and the docstring its text signature; one parser
+// for every method and constructor produces the host-visible TypeErrors (missing / too many /
+// unexpected keyword / multiple values) and wraps conversion TypeErrors as "argument 'x': ..."
+// with the original as __cause__.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +24,7 @@ struct FixedText {
   constexpr FixedText(const char (&s)[L]) { std::copy_n(s, L, text); }  // NOLINT: implicit
   // Plain loops rather than string_view::find and ==: the sanitizer build instruments their
   // pointer tests, which then stop being constant expressions.
+  constexpr std::size_t size() const { return L - 1; }
   constexpr std::string_view view() const { return {text, L - 1}; }
   constexpr bool equals(std::string_view other) const {
     if (other.size() != L - 1) return false;
@@ -54,19 +57,52 @@ struct ParamName {
     return out;
   }();
 };
+
+// A NUL-terminated text assembled when compiling, in a buffer of at least its length: the
+// unused tail stays NUL.
+template <std::size_t N>
+struct TextBuffer {
+  std::array<char, N + 1> text{};
+  std::size_t size = 0;
+  constexpr void append(std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) text[size++] = s[i];
+  }
+  constexpr const char* c_str() const { return text.data(); }
+};
+
+// Where the last part of a dotted name starts ("State.update" -> 6).
+constexpr std::size_t last_part_start(std::string_view dotted) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < dotted.size(); ++i) {
+    if (dotted[i] == '.') start = i + 1;
+  }
+  return start;
+}
+
+// What the parser needs of a signature, for the out-of-line part shared by all of them.
+struct SigView {
+  const char* full_name;
+  const char* const* names;
+  std::size_t count;
+  std::size_t required;
+  PyObject** interned;
+};
 }  // namespace detail
 
-// A declared signature: the parameters as the text signature writes them, in order, required
-// ones first ("key", "default=None"), and the full name used in messages ("State.update()",
-// "State.__new__()"). Arguments are read by name, checked when compiling:
-//   static const Signature<"data=None", "version=1"> sig{"State.__new__()"};
-//   auto a = parse(sig, args, kwargs);
+// A declared callable: its dotted name ("State.update"; "State.__new__" for a constructor) and
+// its parameters as the text signature writes them, in order, required ones first ("key",
+// "default=None"). Declared once, with `using`, beside the code that parses with it:
+//   using StateNew = Signature<"State.__new__", "data=None", "version=1">;
+//   auto a = parse<StateNew>(args, kwargs);
 //   uint64_t version = a.convert_or<"version">(to_u64);  // 1 when not passed
+// and named again in the type's table, which takes the callable's Python name and its
+// docstring's text signature ("State(data=None, version=1)\n--\n\n") from it (type.hpp).
 //
-// Every Signature is a function-local `static const`: it interns its names on first keyword use
-// and keeps them for the life of the process, so one built per call would leak a reference per
-// name on every keyword call. It cannot be copied, so a copy cannot start its own cache either.
-template <FixedText... P>
+// A Signature is a type, never an object. The interned names it caches are one static array per
+// declaration, made on first keyword use and kept for the life of the process; a cache per
+// object would let a signature built on the stack leak a reference per name on every keyword
+// call.
+template <FixedText Name, FixedText... P>
 struct Signature {
   static constexpr std::size_t kCount = sizeof...(P);
   static constexpr std::array<bool, kCount> kOptional{P.has_default()...};
@@ -82,49 +118,81 @@ struct Signature {
     return true;
   }(), "required parameters come before the ones with defaults");
 
-  explicit constexpr Signature(const char* full_name) noexcept : full_name(full_name) {}
-  Signature(const Signature&) = delete;
-  Signature& operator=(const Signature&) = delete;
+  // "State.update()": the callable as the TypeErrors name it.
+  static constexpr auto kFullName = [] {
+    detail::TextBuffer<Name.size() + 2> out;
+    out.append(Name.view());
+    out.append("()");
+    return out;
+  }();
+  // A constructor's text signature is the class's ("State(...)"), without $self.
+  static constexpr bool kConstructor =
+      FixedText("__new__").equals(Name.view().substr(detail::last_part_start(Name.view())));
+  // The Python name of a method ("update"), or the class name of a constructor ("State").
+  static constexpr std::string_view kShownName =
+      kConstructor ? Name.view().substr(0, detail::last_part_start(Name.view()) - 1)
+                   : Name.view().substr(detail::last_part_start(Name.view()));
+  static constexpr auto kShownNameText = [] {
+    detail::TextBuffer<kShownName.size()> out;
+    out.append(kShownName);
+    return out;
+  }();
+  // The parameters as written, and the length of their text joined by ", ".
+  static constexpr std::array<std::string_view, kCount> kParams{P.view()...};
+  static constexpr std::size_t kParamsLength = (std::size_t{0} + ... + (P.size() + 2));
 
-  // The index of parameter `Name`; naming a parameter the signature lacks does not compile.
-  template <FixedText Name>
+  // The index of parameter `Param`; naming a parameter the signature lacks does not compile.
+  template <FixedText Param>
   static constexpr std::size_t index_of() {
     constexpr std::size_t i = [] {
       constexpr std::array<std::string_view, kCount> names{P.name()...};
       std::size_t at = 0;
-      while (at < kCount && !Name.equals(names[at])) ++at;
+      while (at < kCount && !Param.equals(names[at])) ++at;
       return at;
     }();
     static_assert(i < kCount, "no parameter of that name in this signature");
     return i;
   }
   // The default written in the declaration, for parameters whose fallback is that text.
-  template <FixedText Name>
+  template <FixedText Param>
   static constexpr std::string_view default_of() {
     constexpr std::array<std::string_view, kCount> defaults{P.default_text()...};
-    return defaults[index_of<Name>()];
+    return defaults[index_of<Param>()];
   }
 
-  const char* full_name;
   static constexpr std::array<const char*, kCount> names{detail::ParamName<P>::value.data()...};
   // The names as interned str, made on first keyword use (under the GIL, kept for the
   // process): keyword names at call sites are interned too, so matching is a pointer compare.
-  mutable std::array<PyObject*, kCount> interned{};
+  static inline std::array<PyObject*, kCount> interned{};
+  static constexpr detail::SigView kView{kFullName.c_str(), names.data(), kCount, kRequired,
+                                         interned.data()};
 };
 
+// The docstring of a callable declared by `Sig`: its text signature, "name($self, a, b=None)"
+// for a method (`kSelf`) or "name(a, b=None)" for a constructor or static method, then
+// "\n--\n\n" and `Doc`. Built when compiling; CPython reads the text signature from the head.
+template <typename Sig, bool kSelf, FixedText Doc>
+inline constexpr auto kDocText = [] {
+  detail::TextBuffer<Sig::kShownName.size() + Sig::kParamsLength + 16 + Doc.size()> out;
+  out.append(Sig::kShownName);
+  out.append("(");
+  if (kSelf) out.append("$self");
+  for (std::size_t i = 0; i < Sig::kCount; ++i) {
+    if (kSelf || i > 0) out.append(", ");
+    out.append(Sig::kParams[i]);
+  }
+  out.append(")\n--\n\n");
+  out.append(Doc.view());
+  return out;
+}();
+
 namespace detail {
-struct SigView {
-  const char* full_name;
-  const char* const* names;
-  std::size_t count;
-  std::size_t required;
-  PyObject** interned;
-};
-// Fills out[0..count) with borrowed references (nullptr where not given) or throws. Runs no
-// Python code, so what it finds cannot change before the caller takes its references.
+// Fills out[0..count) with borrowed pointers (nullptr where not given) or throws. Runs no
+// Python code, so what it finds is still there when a constructor's Args takes its references.
 void parse_fastcall(const SigView& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out);
-void parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+// The same for a tuple and a dict; returns the number of positional arguments.
+Py_ssize_t parse_tuple(const SigView& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // The value a declared default text stands for ("5000", "True"), evaluated when compiling.
 template <typename T>
@@ -144,6 +212,9 @@ constexpr T default_value(std::string_view text) {
     return value;
   }
 }
+
+// In place of the count of kept references: a vectorcall's arguments need none (see Args).
+struct NoneKept {};
 }  // namespace detail
 
 // Re-raises the current error for parameter `name`: a TypeError becomes
@@ -160,22 +231,37 @@ auto convert_arg(const char* name, PyObject* value, F&& conv) -> decltype(conv(v
   }
 }
 
-// The parsed arguments of one call, read by name. Each holds a strong reference for as long as
-// the Args lives (the whole call): a conversion may run Python code (an __index__, an
-// iterator), and that code can reach the dict or array the arguments came from (a caller that
-// hands its own keyword dict down) and empty it while the call still has other arguments to
-// read. Only the arguments actually passed are counted, so a call pays one increment and one
-// decrement per argument.
-template <typename Sig>
+// The parsed arguments of one call, read by name; each stays valid for as long as the Args
+// lives (the whole call), although a conversion may run Python code (an __index__, an iterator)
+// that reaches where the arguments came from.
+//  - A vectorcall's arguments (`kFromDict` false), keyword values included, sit in the caller's
+//    array, and the caller keeps every one alive until the call returns: the interpreter's
+//    value stack, the items of a tuple it holds, or, for a call with a dict, an array into
+//    which CPython unpacks the dict with a reference to each value (released after the call).
+//    CPython's own fast-call functions read their arguments borrowed on the same terms. So
+//    they are borrowed here too, and cost nothing to hold.
+//  - A constructor (tp_new) gets a tuple, immutable and held by the caller, and the caller's
+//    own keyword dict, which Python code can reach and empty while the call still has other
+//    arguments to read (operator.methodcaller hands down the dict it keeps). Each value found
+//    in the dict is held by a strong reference.
+template <typename Sig, bool kFromDict>
 class Args {
  public:
   Args(const Args&) = delete;
   Args& operator=(const Args&) = delete;
+  // Releasing a reference may run a finalizer, which may unwind the thread at exit: see Ref.
+  ~Args() noexcept(false) {
+    if constexpr (kFromDict) {
+      for (std::size_t i = kept_from_; i < Sig::kCount; ++i) {
+        if (values_[i] != nullptr) release_owned(values_[i]);
+      }
+    }
+  }
 
   // The argument, or nullptr when it was not passed.
   template <FixedText Name>
   PyObject* get() const {
-    return values_[Sig::template index_of<Name>()].get();
+    return values_[Sig::template index_of<Name>()];
   }
   // The argument, or None when it was not passed.
   template <FixedText Name>
@@ -212,38 +298,48 @@ class Args {
 
  private:
   template <typename S>
-  friend Args<S> parse(const S&, PyObject* const*, Py_ssize_t, PyObject*);
+  friend Args<S, false> parse(PyObject* const*, Py_ssize_t, PyObject*);
   template <typename S>
-  friend Args<S> parse(const S&, PyObject*, PyObject*);
+  friend Args<S, true> parse(PyObject*, PyObject*);
 
-  // Takes a reference to each borrowed argument the parser found.
-  explicit Args(const std::array<PyObject*, Sig::kCount>& found) noexcept {
-    for (std::size_t i = 0; i < Sig::kCount; ++i) values_[i] = Ref::borrow(found[i]);
+  // A vectorcall. Every slot is written: the positional arguments, then nullptr or a keyword
+  // value. The common call (positional only, as many as the signature allows) is parsed here;
+  // anything else goes to the parser, which also produces the errors.
+  Args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(Sig::kRequired) &&
+        nargs <= static_cast<Py_ssize_t>(Sig::kCount)) {
+      for (std::size_t i = 0; i < Sig::kCount; ++i) {
+        values_[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+      }
+    } else {
+      detail::parse_fastcall(Sig::kView, args, nargs, kwnames, values_.data());
+    }
+  }
+  // A tuple and a dict: the values after the positional ones came from the dict.
+  Args(PyObject* args, PyObject* kwargs) {
+    Py_ssize_t nargs = detail::parse_tuple(Sig::kView, args, kwargs, values_.data());
+    if constexpr (kFromDict) {
+      kept_from_ = kwargs == nullptr ? Sig::kCount : static_cast<std::size_t>(nargs);
+      for (std::size_t i = kept_from_; i < Sig::kCount; ++i) Py_XINCREF(values_[i]);
+    }
   }
 
-  std::array<Ref, Sig::kCount> values_;
+  // nullptr where not passed; from kept_from_ on (a constructor's keyword values) each one is
+  // a reference of ours, the rest are borrowed.
+  std::array<PyObject*, Sig::kCount> values_;
+  [[no_unique_address]] std::conditional_t<kFromDict, std::size_t, detail::NoneKept> kept_from_;
 };
-
-template <typename Sig>
-detail::SigView view(const Sig& sig) {
-  return detail::SigView{sig.full_name, Sig::names.data(), Sig::kCount, Sig::kRequired,
-                         sig.interned.data()};
-}
 
 // Vectorcall-style methods (METH_FASTCALL | METH_KEYWORDS).
 template <typename Sig>
-Args<Sig> parse(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, Sig::kCount> found{};
-  detail::parse_fastcall(view(sig), args, nargs, kwnames, found.data());
-  return Args<Sig>(found);
+Args<Sig, false> parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Args<Sig, false>(args, nargs, kwnames);
 }
 
 // Constructors (tp_new receives a tuple and a dict).
 template <typename Sig>
-Args<Sig> parse(const Sig& sig, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, Sig::kCount> found{};
-  detail::parse_tuple(view(sig), args, kwargs, found.data());
-  return Args<Sig>(found);
+Args<Sig, true> parse(PyObject* args, PyObject* kwargs) {
+  return Args<Sig, true>(args, kwargs);
 }
 
 }  // namespace morva

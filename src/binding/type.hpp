@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/object.hpp"
 
 namespace morva {
@@ -145,6 +146,12 @@ PyType_Slot dealloc_slot() {
 inline PyType_Slot doc_slot(const char* doc) {
   return PyType_Slot{Py_tp_doc, const_cast<char*>(doc)};
 }
+// The class docstring of a constructor declared by `Sig`: "State(data=None)\n--\n\n" and `Doc`.
+template <typename Sig, FixedText Doc = "">
+PyType_Slot doc_slot() {
+  static_assert(Sig::kConstructor, "a class docstring takes the signature of its __new__");
+  return doc_slot(kDocText<Sig, false, Doc>.c_str());
+}
 inline PyType_Slot no_constructor_slot() {
   return PyType_Slot{Py_tp_new, reinterpret_cast<void*>(&no_constructor_new)};
 }
@@ -185,23 +192,32 @@ std::vector<PyType_Slot> join_slots(std::vector<PyType_Slot> own, const Groups&.
   return own;
 }
 
-// Method table entries. Methods with parameters take (self, args, nargs, kwnames).
+// Method table entries: the Python name and the docstring's text signature come from the
+// callable's Signature (the one its parser reads), followed by `Doc`. Methods with parameters
+// take (self, args, nargs, kwnames); a method without any takes (self, nullptr) and is named
+// here, its text signature being "name($self)".
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 using NoArgsMethod = PyObject* (*)(PyObject*, PyObject*);
 
-template <FastMethod F>
-PyMethodDef method(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_boundary<F>)),
-                     METH_FASTCALL | METH_KEYWORDS, doc};
+template <FastMethod F, int kFlags, typename Sig, bool kSelf, FixedText Doc>
+PyMethodDef fast_method_def() {
+  static_assert(!Sig::kConstructor, "a constructor's signature goes in the class docstring");
+  return PyMethodDef{Sig::kShownNameText.c_str(),
+                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_boundary<F>)),
+                     METH_FASTCALL | METH_KEYWORDS | kFlags, kDocText<Sig, kSelf, Doc>.c_str()};
 }
-template <FastMethod F>
-PyMethodDef static_method(const char* name, const char* doc) {
-  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_boundary<F>)),
-                     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+template <FastMethod F, typename Sig, FixedText Doc = "">
+PyMethodDef method() {
+  return fast_method_def<F, 0, Sig, true, Doc>();
 }
-template <NoArgsMethod F>
-PyMethodDef method_noargs(const char* name, const char* doc) {
-  return PyMethodDef{name, error_boundary<F>, METH_NOARGS, doc};
+template <FastMethod F, typename Sig, FixedText Doc = "">
+PyMethodDef static_method() {
+  return fast_method_def<F, METH_STATIC, Sig, false, Doc>();
+}
+template <NoArgsMethod F, FixedText Name, FixedText Doc = "">
+PyMethodDef method_noargs() {
+  return PyMethodDef{Name.text, error_boundary<F>, METH_NOARGS,
+                     kDocText<Signature<Name>, true, Doc>.c_str()};
 }
 inline PyMethodDef end_methods() { return PyMethodDef{nullptr, nullptr, 0, nullptr}; }
 

@@ -44,10 +44,11 @@ std::optional<std::string> first_problem(const char* data, std::size_t size) {
   return problem;
 }
 
+using ConfigLoaderLoadFromString = Signature<"ConfigLoader.load_from_string", "content">;
+
 PyObject* load_from_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<"content"> sig{"ConfigLoader.load_from_string()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<ConfigLoaderLoadFromString>(args, nargs, kwnames);
   Ref bytes = utf8_bytes(a.convert<"content">(as_str));
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -59,7 +60,7 @@ PyObject* load_from_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      static_method<load_from_string>("load_from_string", "load_from_string(content)\n--\n\n"),
+      static_method<load_from_string, ConfigLoaderLoadFromString>(),
       end_methods(),
   };
   return build_type(TypeSpec{

@@ -17,12 +17,11 @@ namespace morva {
 
 PyObject* execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  static const Signature<"name", "func"> sig{"MorvaEngine.execute_process_async()"};
   static InternedStr inspect_name{"inspect"};
   static InternedStr is_coroutine_name{"iscoroutinefunction"};
   static InternedStr asyncio_name{"asyncio"};
   static InternedStr to_thread_name{"to_thread"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineExecuteProcessAsync>(args, nargs, kwnames);
   check_stack("in execute_process_async");
   MorvaEngineFields& f = engine_fields(self);
   // The shared access is held while Python code runs (inspect, the coroutine function,

@@ -19,9 +19,14 @@ Ref first_state() {
   return Ref::checked(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state_type())));
 }
 
+using MorvaEngineNew = Signature<"MorvaEngine.__new__">;
+using MorvaEngineTransaction = Signature<"MorvaEngine.transaction", "write_timeout_ms=5000">;
+using MorvaEngineSetSchema = Signature<"MorvaEngine.set_schema", "schema">;
+using MorvaEngineSetAuditSystem = Signature<"MorvaEngine.set_audit_system", "audit">;
+using MorvaEngineSetStrictMode = Signature<"MorvaEngine.set_strict_mode", "strict">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<> sig{"MorvaEngine.__new__()"};
-  parse(sig, args, kwargs);
+  parse<MorvaEngineNew>(args, kwargs);
   return create<MorvaEngineFields>(type, first_state()).release();
 }
 
@@ -33,29 +38,25 @@ PyObject* get_state(PyObject* self, void*) {
 
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const Signature<"write_timeout_ms=5000"> sig{"MorvaEngine.transaction()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineTransaction>(args, nargs, kwnames);
   uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 
 PyObject* set_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"schema"> sig{"MorvaEngine.set_schema()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineSetSchema>(args, nargs, kwnames);
   return store_in(self, &MorvaEngineFields::schema, a.get<"schema">());
 }
 
 PyObject* set_audit_system(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<"audit"> sig{"MorvaEngine.set_audit_system()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineSetAuditSystem>(args, nargs, kwnames);
   return store_in(self, &MorvaEngineFields::audit, a.get<"audit">());
 }
 
 PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const Signature<"strict"> sig{"MorvaEngine.set_strict_mode()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineSetStrictMode>(args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
   f.strict = a.convert<"strict">(to_bool);
@@ -64,18 +65,15 @@ PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<compare_and_swap>(
-          "compare_and_swap",
-          "compare_and_swap($self, expected_version, data=None, heavy=None, signal=None)\n--\n\n"),
-      method<commit_state>("commit_state", "commit_state($self, state)\n--\n\n"),
-      method<transaction>("transaction", "transaction($self, write_timeout_ms=5000)\n--\n\n"),
-      method<set_schema>("set_schema", "set_schema($self, schema)\n--\n\n"),
-      method<set_strict_mode>("set_strict_mode", "set_strict_mode($self, strict)\n--\n\n"),
-      method<set_audit_system>("set_audit_system", "set_audit_system($self, audit)\n--\n\n"),
-      method<attach_worker>("attach_worker", "attach_worker($self, worker)\n--\n\n"),
-      method_noargs<process_outbox>("process_outbox", "process_outbox($self)\n--\n\n"),
-      method<execute_process_async>("execute_process_async",
-                                    "execute_process_async($self, name, func)\n--\n\n"),
+      method<compare_and_swap, MorvaEngineCompareAndSwap>(),
+      method<commit_state, MorvaEngineCommitState>(),
+      method<transaction, MorvaEngineTransaction>(),
+      method<set_schema, MorvaEngineSetSchema>(),
+      method<set_strict_mode, MorvaEngineSetStrictMode>(),
+      method<set_audit_system, MorvaEngineSetAuditSystem>(),
+      method<attach_worker, MorvaEngineAttachWorker>(),
+      method_noargs<process_outbox, "process_outbox">(),
+      method<execute_process_async, MorvaEngineExecuteProcessAsync>(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -87,7 +85,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<MorvaEngineFields>),
       .subclassable = true,
       .slots = {
-          doc_slot("MorvaEngine()\n--\n\n"),
+          doc_slot<MorvaEngineNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<MorvaEngineFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),

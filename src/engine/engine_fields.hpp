@@ -2,6 +2,7 @@
 // outbox_delivery, async_process); everything else reaches the engine through engine.hpp.
 #pragma once
 
+#include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/object.hpp"
 #include "engine/commit_gate.hpp"
@@ -38,6 +39,9 @@ MorvaEngineFields& engine_fields(PyObject* engine);
 PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
 
 // The MorvaEngine methods that replace the state (state_commits.cpp).
+using MorvaEngineCompareAndSwap = Signature<"MorvaEngine.compare_and_swap", "expected_version",
+                                            "data=None", "heavy=None", "signal=None">;
+using MorvaEngineCommitState = Signature<"MorvaEngine.commit_state", "state">;
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

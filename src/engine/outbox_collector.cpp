@@ -13,16 +13,17 @@ struct CollectorFields {
   SharedMessageList list;
 };
 
+using OutboxCollectorAdd = Signature<"OutboxCollector.add", "msg">;
+
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"msg"> sig{"OutboxCollector.add()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<OutboxCollectorAdd>(args, nargs, kwnames);
   fields<CollectorFields>(self).list->append(a.convert<"msg">(outbox_msg_record));
   Py_RETURN_NONE;
 }
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<add>("add", "add($self, msg)\n--\n\n"),
+      method<add, OutboxCollectorAdd>(),
       end_methods(),
   };
   return build_type(TypeSpec{

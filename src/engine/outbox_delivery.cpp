@@ -15,8 +15,7 @@ namespace morva {
 
 PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const Signature<"worker"> sig{"MorvaEngine.attach_worker()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineAttachWorker>(args, nargs, kwnames);
   return store_in(self, &MorvaEngineFields::worker, a.get<"worker">());
 }
 

@@ -107,11 +107,9 @@ void validate(MorvaEngineFields& f, PyObject* next_state) {
 
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Signature<"expected_version", "data=None", "heavy=None", "signal=None"> sig{
-      "MorvaEngine.compare_and_swap()"};
   static InternedStr version_name{"version"};
   static InternedStr update_name{"update"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineCompareAndSwap>(args, nargs, kwnames);
   check_stack("in compare_and_swap");
   MorvaEngineFields& f = engine_fields(self);
   // Declared outside every hold: whatever is dropped (the old state, a rejected result) is
@@ -136,8 +134,7 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static const Signature<"state"> sig{"MorvaEngine.commit_state()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<MorvaEngineCommitState>(args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   Ref replaced;
   {

@@ -47,9 +47,17 @@ TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(
 
 PyObject* as_engine(PyObject* value) { return as_instance(value, engine_type(), "MorvaEngine"); }
 
+using TransactionNew = Signature<"Transaction.__new__", "engine=None", "write_timeout_ms=5000">;
+using TransactionUpdate = Signature<"Transaction.update", "data=None", "heavy=None", "signal=None">;
+using TransactionExit =
+    Signature<"Transaction.__exit__", "_exc_type=None", "_exc_value=None", "_traceback=None">;
+using TransactionGetShadow = Signature<"Transaction.get_shadow", "val", "_path=None">;
+using TransactionLogInternal =
+    Signature<"Transaction.log_internal", "_path", "_op", "_new_val=None", "_old_val=None",
+              "_obj_ref=None", "_key=None">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"engine=None", "write_timeout_ms=5000"> sig{"Transaction.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<TransactionNew>(args, kwargs);
   Ref engine = a.present<"engine">() ? Ref::borrow(a.convert<"engine">(as_engine)) : Ref();
   uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
   if (!engine) engine = make_engine();
@@ -70,8 +78,7 @@ void merge_into(PyObject* target, PyObject* value) {
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"data=None", "heavy=None", "signal=None"> sig{"Transaction.update()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<TransactionUpdate>(args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
   if (a.present<"data">()) merge_into(t.pending_data.get(), a.get<"data">());
@@ -99,11 +106,7 @@ void check_write_timeout(const TransactionFields& t) {
 }
 
 PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"_exc_type=None",
-                         "_exc_value=None",
-                         "_traceback=None">
-      sig{"Transaction.__exit__()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<TransactionExit>(args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
   if (a.present<"_exc_type">()) Py_RETURN_NONE;
@@ -124,8 +127,7 @@ Ref deep_copy(PyObject* value) {
 }
 
 PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"val", "_path=None"> sig{"Transaction.get_shadow()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<TransactionGetShadow>(args, nargs, kwnames);
   check_stack("while making a shadow copy");
   BorrowFlag::Shared access(tx_fields(self).access);
   a.convert_or<"_path">(path_or_none, Py_None);
@@ -134,14 +136,7 @@ PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static const Signature<"_path",
-                         "_op",
-                         "_new_val=None",
-                         "_old_val=None",
-                         "_obj_ref=None",
-                         "_key=None">
-      sig{"Transaction.log_internal()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<TransactionLogInternal>(args, nargs, kwnames);
   BorrowFlag::Shared access(tx_fields(self).access);
   a.convert<"_path">(as_str);
   a.convert<"_op">(as_str);
@@ -164,16 +159,11 @@ PyObject* get_write_timeout_ms(PyObject* self, void*) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<update>("update", "update($self, data=None, heavy=None, signal=None)\n--\n\n"),
-      method_noargs<enter>("__enter__", "__enter__($self)\n--\n\n"),
-      method<exit_>("__exit__",
-                    "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"),
-      method<get_shadow>("get_shadow",
-                         "get_shadow($self, val, _path=None)\n--\n\n"
-                         "Internal: Get shadow copy for CoW/Tracking"),
-      method<log_internal>("log_internal",
-                           "log_internal($self, _path, _op, _new_val=None, _old_val=None, "
-                           "_obj_ref=None, _key=None)\n--\n\nInternal: Log operation for Audit"),
+      method<update, TransactionUpdate>(),
+      method_noargs<enter, "__enter__">(),
+      method<exit_, TransactionExit>(),
+      method<get_shadow, TransactionGetShadow, "Internal: Get shadow copy for CoW/Tracking">(),
+      method<log_internal, TransactionLogInternal, "Internal: Log operation for Audit">(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -185,7 +175,7 @@ PyTypeObject* build() {
       .name = "morva_core.Transaction",
       .basicsize = sizeof(Box<TransactionFields>),
       .slots = {
-          doc_slot("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n"),
+          doc_slot<TransactionNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<TransactionFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),

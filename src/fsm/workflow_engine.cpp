@@ -324,12 +324,15 @@ std::vector<Ref> name_table(const ParsedSteps& parsed) {
   return names;
 }
 
+using WorkflowEngineNew =
+    Signature<"WorkflowEngine.__new__", "yaml_config", "max_ops=10000", "debug=False">;
+using WorkflowEngineAddStateObserver = Signature<"WorkflowEngine.add_state_observer", "callback">;
+using WorkflowEngineExecute = Signature<"WorkflowEngine.execute", "ctx", "executor">;
+using WorkflowEngineExecuteAsync = Signature<"WorkflowEngine.execute_async", "ctx", "executor">;
+using WorkflowEngineSimulate = Signature<"WorkflowEngine.simulate", "ctx">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"yaml_config",
-                         "max_ops=10000",
-                         "debug=False">
-      sig{"WorkflowEngine.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<WorkflowEngineNew>(args, kwargs);
   PyObject* text = a.convert<"yaml_config">(as_str);
   uint32_t max_ops = a.convert_or<"max_ops">(to_u32);
   bool debug = a.convert_or<"debug">(to_bool);
@@ -352,8 +355,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static const Signature<"callback"> sig{"WorkflowEngine.add_state_observer()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<WorkflowEngineAddStateObserver>(args, nargs, kwnames);
   WorkflowFields& e = workflow(self);
   Ref callback = Ref::borrow(a.get<"callback">());
   {
@@ -364,16 +366,14 @@ PyObject* add_state_observer(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"ctx", "executor"> sig{"WorkflowEngine.execute()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<WorkflowEngineExecute>(args, nargs, kwnames);
   PyObject* ctx = a.convert<"ctx">(as_dict);
   return run_workflow(self, ctx, a.get<"executor">()).release();
 }
 
 PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const Signature<"ctx", "executor"> sig{"WorkflowEngine.execute_async()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<WorkflowEngineExecuteAsync>(args, nargs, kwnames);
   PyObject* ctx = a.convert<"ctx">(as_dict);
   Ref asyncio = import_module(kAsyncio.get());
   Ref loop =
@@ -387,8 +387,7 @@ PyObject* execute_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"ctx"> sig{"WorkflowEngine.simulate()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<WorkflowEngineSimulate>(args, nargs, kwnames);
   PyObject* ctx = a.convert<"ctx">(as_dict);
   WorkflowFields& e = workflow(self);
   check_stack("while simulating a workflow");
@@ -417,35 +416,28 @@ PyObject* get_history(PyObject* self, void*) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<add_state_observer>(
-          "add_state_observer",
-          "add_state_observer($self, callback)\n--\n\n"
-          "Add an observer callback for state changes.\n"
-          "Callback signature: (old_state, new_state) -> None"),
-      method<execute>(
-          "execute",
-          "execute($self, ctx, executor)\n--\n\n"
-          "Execute the workflow using the provided executor callback.\n"
-          "\n"
-          "Args:\n"
-          "    ctx: PyDict - Context for condition evaluation (e.g., {\"domain\": {...}, "
-          "\"global\": {...}})\n"
-          "    executor: Callable[[str], None] - Function to execute a process by name\n"
-          "\n"
-          "Returns:\n"
-          "    List of executed process names (for debugging/logging)"),
-      method<execute_async>(
-          "execute_async",
-          "execute_async($self, ctx, executor)\n--\n\n"
-          "Execute the workflow asynchronously.\n"
-          "Wraps the synchronous execution in a thread (asyncio.to_thread) to avoid blocking "
-          "the event loop.\n"
-          "Handles FSM state transitions correctly for async steps by blocking the worker "
-          "thread."),
-      method<simulate>("simulate",
-                       "simulate($self, ctx)\n--\n\n"
-                       "Legacy method for backward compatibility with existing tests.\n"
-                       "Returns the simulated execution path without actually executing."),
+      method<add_state_observer, WorkflowEngineAddStateObserver,
+             "Add an observer callback for state changes.\n"
+             "Callback signature: (old_state, new_state) -> None">(),
+      method<execute, WorkflowEngineExecute,
+             "Execute the workflow using the provided executor callback.\n"
+             "\n"
+             "Args:\n"
+             "    ctx: PyDict - Context for condition evaluation (e.g., {\"domain\": {...}, "
+             "\"global\": {...}})\n"
+             "    executor: Callable[[str], None] - Function to execute a process by name\n"
+             "\n"
+             "Returns:\n"
+             "    List of executed process names (for debugging/logging)">(),
+      method<execute_async, WorkflowEngineExecuteAsync,
+             "Execute the workflow asynchronously.\n"
+             "Wraps the synchronous execution in a thread (asyncio.to_thread) to avoid blocking "
+             "the event loop.\n"
+             "Handles FSM state transitions correctly for async steps by blocking the worker "
+             "thread.">(),
+      method<simulate, WorkflowEngineSimulate,
+             "Legacy method for backward compatibility with existing tests.\n"
+             "Returns the simulated execution path without actually executing.">(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -459,8 +451,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<WorkflowFields>),
       .subclassable = true,
       .slots = {
-          doc_slot("WorkflowEngine(yaml_config, max_ops=10000, "
-                   "debug=False)\n--\n\n"),
+          doc_slot<WorkflowEngineNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<WorkflowFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),

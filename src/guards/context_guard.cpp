@@ -405,16 +405,12 @@ PyObject* as_transaction(PyObject* value) {
   return as_instance(value, transaction_type(), "Transaction");
 }
 
+using ContextGuardNew =
+    Signature<"ContextGuard.__new__", "target", "inputs", "outputs", "path_prefix=None", "tx=None",
+              "is_admin=False", "strict_mode=False">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"target",
-                         "inputs",
-                         "outputs",
-                         "path_prefix=None",
-                         "tx=None",
-                         "is_admin=False",
-                         "strict_mode=False">
-      sig{"ContextGuard.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<ContextGuardNew>(args, kwargs);
   std::string prefix;
   if (a.present<"path_prefix">()) {
     std::string scratch;
@@ -477,8 +473,7 @@ PyTypeObject* build() {
       .subclassable = true,
       .slots = join_slots(
           {
-              doc_slot("ContextGuard(target, inputs, outputs, path_prefix=None, tx=None, "
-                       "is_admin=False, strict_mode=False)\n--\n\n"),
+              doc_slot<ContextGuardNew>(),
               slot<new_>(Py_tp_new),
               raw_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)),
               slot<getattro>(Py_tp_getattro),

@@ -16,9 +16,11 @@ struct HubFields {
 
 SignalSender& sender_of(PyObject* self) { return fields<HubFields>(self).sender; }
 
+using SignalHubNew = Signature<"SignalHub.__new__">;
+using SignalHubPublish = Signature<"SignalHub.publish", "msg">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<> sig{"SignalHub.__new__()"};
-  parse(sig, args, kwargs);
+  parse<SignalHubNew>(args, kwargs);
   auto channel = std::make_shared<SignalChannel>(SignalChannel::kRequestedRoom);
   return create<HubFields>(type, std::move(channel)).release();
 }
@@ -27,8 +29,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // channel keeps the str itself (it cannot change); a str subclass is kept as the plain str of
 // its text, so a receiver never sees the subclass or anything it overrides.
 PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"msg"> sig{"SignalHub.publish()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<SignalHubPublish>(args, nargs, kwnames);
   PyObject* msg = a.convert<"msg">(as_str);
   std::size_t receivers;
   if (PyUnicode_CheckExact(msg)) {
@@ -46,15 +47,15 @@ PyObject* subscribe(PyObject* self, PyObject*) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<publish>("publish", "publish($self, msg)\n--\n\n"),
-      method_noargs<subscribe>("subscribe", "subscribe($self)\n--\n\n"),
+      method<publish, SignalHubPublish>(),
+      method_noargs<subscribe, "subscribe">(),
       end_methods(),
   };
   return build_type(TypeSpec{
       .name = "morva_core.SignalHub",
       .basicsize = sizeof(Box<HubFields>),
       .slots = {
-          doc_slot("SignalHub()\n--\n\n"),
+          doc_slot<SignalHubNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<HubFields>(),
           raw_slot(Py_tp_methods, methods),

@@ -44,9 +44,8 @@ PyObject* recv(PyObject* self, PyObject*) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method_noargs<recv>(
-          "recv",
-          "recv($self)\n--\n\nBlocking receive. intended to be called via asyncio.to_thread()"),
+      method_noargs<recv, "recv",
+                    "Blocking receive. intended to be called via asyncio.to_thread()">(),
       end_methods(),
   };
   return build_type(TypeSpec{

@@ -18,9 +18,11 @@ PyObject* data_of(PyObject* self) { return fields<FrozenDictFields>(self).data.g
 
 [[noreturn]] void raise_key_not_found() { raise(PyExc_KeyError, "Key not found"); }
 
+using FrozenDictNew = Signature<"FrozenDict.__new__", "data">;
+using FrozenDictGet = Signature<"FrozenDict.get", "key", "default=None">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"data"> sig{"FrozenDict.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<FrozenDictNew>(args, kwargs);
   PyObject* dict = a.convert<"data">(as_dict);
   return create<FrozenDictFields>(type, Ref::borrow(dict)).release();
 }
@@ -57,8 +59,7 @@ PyObject* str(PyObject* self) {
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"key", "default=None"> sig{"FrozenDict.get()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<FrozenDictGet>(args, nargs, kwnames);
   PyObject* value = PyDict_GetItemWithError(data_of(self), a.get<"key">());
   if (value == nullptr) {
     if (PyErr_Occurred()) throw PyErrorSet{};
@@ -74,11 +75,11 @@ PyObject* items(PyObject* self, PyObject*) { return check(PyDict_Items(data_of(s
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<get>("get", "get($self, key, default=None)\n--\n\n"),
-      method_noargs<to_dict>("to_dict", "to_dict($self)\n--\n\n"),
-      method_noargs<keys>("keys", "keys($self)\n--\n\n"),
-      method_noargs<values>("values", "values($self)\n--\n\n"),
-      method_noargs<items>("items", "items($self)\n--\n\n"),
+      method<get, FrozenDictGet>(),
+      method_noargs<to_dict, "to_dict">(),
+      method_noargs<keys, "keys">(),
+      method_noargs<values, "values">(),
+      method_noargs<items, "items">(),
       end_methods(),
   };
   return build_type(TypeSpec{
@@ -86,7 +87,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<FrozenDictFields>),
       .slots = join_slots(
           {
-              doc_slot("FrozenDict(data)\n--\n\n"),
+              doc_slot<FrozenDictNew>(),
               slot<new_>(Py_tp_new),
               dealloc_slot<FrozenDictFields>(),
               slot<getattro>(Py_tp_getattro),

@@ -14,15 +14,16 @@ struct OutboxFields {
 
 MessageList& list_of(PyObject* self) { return *fields<OutboxFields>(self).list; }
 
+using OutboxNew = Signature<"Outbox.__new__">;
+using OutboxAdd = Signature<"Outbox.add", "msg">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<> sig{"Outbox.__new__()"};
-  parse(sig, args, kwargs);
+  parse<OutboxNew>(args, kwargs);
   return create<OutboxFields>(type, std::make_shared<MessageList>()).release();
 }
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"msg"> sig{"Outbox.add()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<OutboxAdd>(args, nargs, kwnames);
   list_of(self).append(a.convert<"msg">(outbox_msg_record));
   Py_RETURN_NONE;
 }
@@ -31,7 +32,7 @@ PyObject* get_messages(PyObject* self, void*) { return outbox_messages(list_of(s
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<add>("add", "add($self, msg)\n--\n\n"),
+      method<add, OutboxAdd>(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -42,7 +43,7 @@ PyTypeObject* build() {
       .name = "morva_core.Outbox",
       .basicsize = sizeof(Box<OutboxFields>),
       .slots = {
-          doc_slot("Outbox()\n--\n\n"),
+          doc_slot<OutboxNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<OutboxFields, FieldRelease::kCollect>(),
           raw_slot(Py_tp_methods, methods),

@@ -16,9 +16,10 @@ std::string topic_text(PyObject* str) {
   return std::string(utf8_lossless(str, scratch));
 }
 
+using OutboxMsgNew = Signature<"OutboxMsg.__new__", "topic", "payload">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"topic", "payload"> sig{"OutboxMsg.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<OutboxMsgNew>(args, kwargs);
   PyObject* topic = a.convert<"topic">(as_str);
   return create<MsgFields>(type, topic_text(topic), a.get<"payload">()).release();
 }
@@ -41,7 +42,7 @@ PyTypeObject* build() {
       .name = "morva_core.OutboxMsg",
       .basicsize = sizeof(Box<MsgFields>),
       .slots = {
-          doc_slot("OutboxMsg(topic, payload)\n--\n\n"),
+          doc_slot<OutboxMsgNew>(),
           slot<new_>(Py_tp_new),
           dealloc_slot<MsgFields>(),
           raw_slot(Py_tp_getset, props),

@@ -19,9 +19,10 @@ struct ContextFields {
 
 ContextFields& context_of(PyObject* self) { return fields<ContextFields>(self); }
 
+using ProcessContextNew = Signature<"ProcessContext.__new__", "state", "local">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"state", "local"> sig{"ProcessContext.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<ProcessContextNew>(args, kwargs);
   PyObject* state =
       a.convert<"state">([](PyObject* v) { return as_instance(v, state_type(), "State"); });
   PyObject* local = a.convert<"local">(as_dict);
@@ -88,7 +89,7 @@ PyTypeObject* build() {
           .name = "morva_core.ProcessContext",
           .basicsize = sizeof(Box<ContextFields>),
           .slots = {
-              doc_slot("ProcessContext(state, local)\n--\n\nEphemeral Context passed to Process"),
+              doc_slot<ProcessContextNew, "Ephemeral Context passed to Process">(),
               slot<new_>(Py_tp_new),
               dealloc_slot<ContextFields, FieldRelease::kCollect>(),
               slot<getattro>(Py_tp_getattro),

@@ -89,14 +89,13 @@ void broadcast(SignalSender& sender, PyObject* signal) {
   }
 }
 
+using StateNew = Signature<"State.__new__", "data=None", "heavy=None", "signal=None", "version=1",
+                           "meta_capacity=1000">;
+using StateUpdate = Signature<"State.update", "data=None", "heavy=None", "signal=None">;
+using StateLogMeta = Signature<"State.log_meta", "key", "message">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"data=None",
-                         "heavy=None",
-                         "signal=None",
-                         "version=1",
-                         "meta_capacity=1000">
-      sig{"State.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<StateNew>(args, kwargs);
   uint64_t version = a.convert_or<"version">(to_u64);
   uint64_t meta_capacity = a.convert_or<"meta_capacity">(to_u64);
   StrMap data(new_map_seed());
@@ -113,8 +112,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"data=None", "heavy=None", "signal=None"> sig{"State.update()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<StateUpdate>(args, nargs, kwnames);
   const StateFields& s = state_of(self);
   if (s.version == UINT64_MAX) {
     raise(PyExc_OverflowError,
@@ -136,8 +134,7 @@ PyObject* restrict_view(PyObject* self, PyObject*) {
 }
 
 PyObject* log_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"key", "message"> sig{"State.log_meta()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<StateLogMeta>(args, nargs, kwnames);
   PyObject* key = a.convert<"key">(as_str);
   PyObject* message = a.convert<"message">(as_str);
   std::string key_scratch;
@@ -201,15 +198,11 @@ int setattro(PyObject*, PyObject*, PyObject* value) {
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<update>("update", "update($self, data=None, heavy=None, signal=None)\n--\n\n"),
-      method<log_meta>("log_meta",
-                       "log_meta($self, key, message)\n--\n\n"
-                       "Log a system event to the Meta Zone Ring Buffer."),
-      method_noargs<get_meta_logs>(
-          "get_meta_logs",
-          "get_meta_logs($self)\n--\n\n"
-          "Retrieve persistent meta logs (shared across state versions)."),
-      method_noargs<restrict_view>("restrict_view", "restrict_view($self)\n--\n\n"),
+      method<update, StateUpdate>(),
+      method<log_meta, StateLogMeta, "Log a system event to the Meta Zone Ring Buffer.">(),
+      method_noargs<get_meta_logs, "get_meta_logs",
+                    "Retrieve persistent meta logs (shared across state versions).">(),
+      method_noargs<restrict_view, "restrict_view">(),
       end_methods(),
   };
   static PyGetSetDef props[] = {
@@ -222,8 +215,7 @@ PyTypeObject* build() {
       .name = "morva_core.State",
       .basicsize = sizeof(Box<StateFields>),
       .slots = {
-          doc_slot("State(data=None, heavy=None, signal=None, version=1, meta_capacity=1000)"
-                   "\n--\n\nMorva v3 Immutable State"),
+          doc_slot<StateNew, "Morva v3 Immutable State">(),
           slot<new_>(Py_tp_new),
           dealloc_slot<StateFields>(),
           slot<setattro>(Py_tp_setattro),

@@ -15,9 +15,10 @@ struct FrozenListFields {
 
 PyObject* data_of(PyObject* self) { return fields<FrozenListFields>(self).data.get(); }
 
+using FrozenListNew = Signature<"FrozenList.__new__", "data">;
+
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature<"data"> sig{"FrozenList.__new__()"};
-  auto a = parse(sig, args, kwargs);
+  auto a = parse<FrozenListNew>(args, kwargs);
   PyObject* list = a.convert<"data">(as_list);
   return create<FrozenListFields>(type, Ref::borrow(list)).release();
 }
@@ -42,7 +43,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<FrozenListFields>),
       .slots = join_slots(
           {
-              doc_slot("FrozenList(data)\n--\n\nImmutable List Wrapper"),
+              doc_slot<FrozenListNew, "Immutable List Wrapper">(),
               slot<new_>(Py_tp_new),
               dealloc_slot<FrozenListFields>(),
               slot<length>(Py_sq_length),

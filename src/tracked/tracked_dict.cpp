@@ -12,8 +12,7 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const TrackedSignature sig{"TrackedDict.__new__()"};
-  return new_tracked(type, args, kwargs, sig, as_dict);
+  return new_tracked<TrackedDictNew>(type, args, kwargs, as_dict);
 }
 
 // No __missing__ hook: a dict subclass's default factory is not consulted.
@@ -46,7 +45,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<TrackedFields>),
       .slots = join_slots(
           {
-              doc_slot("TrackedDict(data, tx, path)\n--\n\nTransaction-Tracked Dictionary"),
+              doc_slot<TrackedDictNew, "Transaction-Tracked Dictionary">(),
               slot<new_>(Py_tp_new),
               dealloc_slot<TrackedFields>(),
           },

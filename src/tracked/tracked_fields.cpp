@@ -8,17 +8,23 @@
 
 namespace morva {
 
+template <typename Sig>
 PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
-                      const TrackedSignature& sig, PyObject* (*as_container)(PyObject*)) {
-  auto a = parse(sig, args, kwargs);
-  PyObject* data = a.convert<"data">(as_container);
+                      PyObject* (*as_container)(PyObject*)) {
+  auto a = parse<Sig>(args, kwargs);
+  PyObject* data = a.template convert<"data">(as_container);
   PyObject* tx =
-      a.convert<"tx">([](PyObject* v) {
+      a.template convert<"tx">([](PyObject* v) {
         return as_instance(v, transaction_type(), "Transaction");
       });
-  PyObject* path = a.convert<"path">(as_str);
+  PyObject* path = a.template convert<"path">(as_str);
   return create<TrackedFields>(type, Ref::borrow(data), Ref::borrow(tx), Ref::borrow(path))
       .release();
 }
+
+template PyObject* new_tracked<TrackedDictNew>(PyTypeObject*, PyObject*, PyObject*,
+                                               PyObject* (*)(PyObject*));
+template PyObject* new_tracked<TrackedListNew>(PyTypeObject*, PyObject*, PyObject*,
+                                               PyObject* (*)(PyObject*));
 
 }  // namespace morva

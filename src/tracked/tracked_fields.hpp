@@ -12,11 +12,13 @@ struct TrackedFields {
   Ref path;  // str, passed unchanged with every logged write
 };
 
-// The constructor's parameters; each proxy declares its own static Signature of this type.
-using TrackedSignature = Signature<"data", "tx", "path">;
+// The constructors' parameters, the same for both proxies.
+using TrackedDictNew = Signature<"TrackedDict.__new__", "data", "tx", "path">;
+using TrackedListNew = Signature<"TrackedList.__new__", "data", "tx", "path">;
 
-// Parses (data, tx, path) with `sig`, checking data with `as_container`, and builds the proxy.
+// Parses (data, tx, path) by `Sig`, checking data with `as_container`, and builds the proxy.
+template <typename Sig>
 PyObject* new_tracked(PyTypeObject* type, PyObject* args, PyObject* kwargs,
-                      const TrackedSignature& sig, PyObject* (*as_container)(PyObject*));
+                      PyObject* (*as_container)(PyObject*));
 
 }  // namespace morva

@@ -14,8 +14,7 @@ namespace morva {
 namespace {
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const TrackedSignature sig{"TrackedList.__new__()"};
-  return new_tracked(type, args, kwargs, sig, as_list);
+  return new_tracked<TrackedListNew>(type, args, kwargs, as_list);
 }
 
 Py_ssize_t index_of(PyObject* key) {
@@ -42,9 +41,10 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
   return check(PyList_SetItem(list, index, Py_NewRef(value)));
 }
 
+using TrackedListAppend = Signature<"TrackedList.append", "value">;
+
 PyObject* append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature<"value"> sig{"TrackedList.append()"};
-  auto a = parse(sig, args, nargs, kwnames);
+  auto a = parse<TrackedListAppend>(args, nargs, kwnames);
   TrackedFields& f = fields<TrackedFields>(self);
   transaction_log_write(f.tx.get(), f.path.get(), "APPEND", a.get<"value">(), Py_None,
                         f.data.get(), nullptr);
@@ -54,7 +54,7 @@ PyObject* append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
-      method<append>("append", "append($self, value)\n--\n\n"),
+      method<append, TrackedListAppend>(),
       end_methods(),
   };
   return build_type(TypeSpec{
@@ -62,7 +62,7 @@ PyTypeObject* build() {
       .basicsize = sizeof(Box<TrackedFields>),
       .slots = join_slots(
           {
-              doc_slot("TrackedList(data, tx, path)\n--\n\nTransaction-Tracked List"),
+              doc_slot<TrackedListNew, "Transaction-Tracked List">(),
               slot<new_>(Py_tp_new),
               dealloc_slot<TrackedFields>(),
               raw_slot(Py_tp_methods, methods),
