@@ -37,8 +37,7 @@ void BorrowFlag::add_shared_holder(uint64_t thread) {
   others_.push_back(Holder{thread, 1});
 }
 
-void BorrowFlag::release_shared() noexcept {
-  uint64_t me = current_thread_id();
+void BorrowFlag::release_shared_slow(uint64_t me) noexcept {
   MORVA_CHECK(shared_count() > 0 && held_by(me));
   if (first_.count > 0 && first_.thread == me) {
     --first_.count;

@@ -55,10 +55,14 @@ void unlink(Waiter& self) noexcept {
 
 }  // namespace
 
-uint64_t current_thread_id() noexcept {
-  thread_local uint64_t id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
-  return id;
+namespace waiting_detail {
+__thread uint64_t t_thread_id = 0;
+
+uint64_t assign_thread_id() noexcept {
+  t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
+  return t_thread_id;
 }
+}  // namespace waiting_detail
 
 bool thread_alive(uint64_t thread) noexcept {
   return thread >= g_fork_floor || thread == g_fork_survivor;

@@ -21,8 +21,20 @@
 
 namespace morva {
 
+namespace waiting_detail {
+// The calling thread's id, 0 until its first request. Every access to a guarded object asks
+// for it twice, so it is a plain word at a fixed offset from the thread pointer (the
+// initial-exec model): one load, with no call into the dynamic linker and no guard.
+extern __thread uint64_t t_thread_id __attribute__((tls_model("initial-exec")));
+uint64_t assign_thread_id() noexcept;
+}  // namespace waiting_detail
+
 // A small process-unique id for the calling thread (never 0, never reused).
-uint64_t current_thread_id() noexcept;
+inline uint64_t current_thread_id() noexcept {
+  uint64_t id = waiting_detail::t_thread_id;
+  if (id != 0) [[likely]] return id;
+  return waiting_detail::assign_thread_id();
+}
 // False for a thread that existed before a fork() and was left behind by it.
 bool thread_alive(uint64_t thread) noexcept;
 
