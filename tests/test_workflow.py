@@ -10,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 import warnings
 
 import pytest
@@ -498,6 +499,39 @@ class TestCoroutineProcesses:
             loop.call_soon_threadsafe(loop.stop)
             thread.join()
             loop.close()
+
+    def test_every_step_asks_the_asyncio_iscoroutine_found_at_that_step(self, monkeypatch):
+        # The common answer (None from asyncio's own function) is taken without a call; any
+        # change to sys.modules["asyncio"] or to its attribute between steps must be seen.
+        asked = []
+
+        def recorder(tag):
+            return lambda r: asked.append((tag, r)) or False
+
+        def executor(name):
+            if name == "b":
+                monkeypatch.setattr(asyncio, "iscoroutine", recorder("b"))
+            elif name == "c":  # after the module's dict grew (and was rebuilt)
+                for i in range(300):
+                    monkeypatch.setattr(asyncio, f"_grown_{i}", i, raising=False)
+                monkeypatch.setattr(asyncio, "iscoroutine", recorder("c"))
+            elif name == "d":
+                module = types.ModuleType("asyncio")
+                module.iscoroutine = recorder("d")
+                monkeypatch.setitem(sys.modules, "asyncio", module)
+            elif name == "e":
+                monkeypatch.setitem(sys.modules, "asyncio",
+                                    types.SimpleNamespace(iscoroutine=recorder("e")))
+            elif name == "f":
+                monkeypatch.setitem(sys.modules, "asyncio", asyncio)
+                monkeypatch.delattr(asyncio, "iscoroutine")
+            return None
+
+        e = WorkflowEngine("steps: [a, a2, b, c, d, e, f]")
+        with raises_exact(AttributeError, "module 'asyncio' has no attribute 'iscoroutine'"):
+            e.execute({}, executor)
+        assert asked == [("b", None), ("c", None), ("d", None), ("e", None)]
+        assert e.state_history == [P, R, F]
 
     def test_execute_async_context_is_a_shallow_copy(self):
         e = WorkflowEngine("steps: [first, {flux: if, condition: \"inner['v'] == 2\", then: [seen]}]")

@@ -37,11 +37,9 @@ void BorrowFlag::add_shared_holder(uint64_t thread) {
   others_.push_back(Holder{thread, 1});
 }
 
-void BorrowFlag::release_shared() noexcept {
-  MORVA_CHECK(shared_count() > 0 && held_by(current_thread_id()));
-  if (others_.empty()) {
-    --first_.count;  // one holding thread: the caller, whoever it is
-  } else if (uint64_t me = current_thread_id(); first_.count > 0 && first_.thread == me) {
+void BorrowFlag::release_shared_slow(uint64_t me) noexcept {
+  MORVA_CHECK(shared_count() > 0 && held_by(me));
+  if (first_.count > 0 && first_.thread == me) {
     --first_.count;
   } else {
     for (auto it = others_.begin(); it != others_.end(); ++it) {

@@ -43,13 +43,29 @@ class BorrowFlag {
   void acquire_shared() {
     uint64_t me = current_thread_id();
     if (count_ >= 0) {
-      add_shared_holder(me);
+      if (first_.count == 0 || first_.thread == me) [[likely]] {
+        first_.thread = me;
+        ++first_.count;
+      } else {
+        add_shared_holder(me);
+      }
       ++count_;
       return;
     }
     acquire_slow(false, me);
   }
-  void release_shared() noexcept;
+  void release_shared() noexcept {
+    uint64_t me = current_thread_id();
+    // The common case: this thread is the first holder and stays so, or holds alone.
+    if (first_.thread == me && (first_.count > 1 || (first_.count == 1 && others_.empty())))
+        [[likely]] {
+      --first_.count;
+      if (--count_ == kWriterWaiting) wake_waiters(this);
+      check_bookkeeping();
+      return;
+    }
+    release_shared_slow(me);
+  }
   void acquire_exclusive() {
     uint64_t me = current_thread_id();
     if (count_ == 0) {
@@ -111,6 +127,7 @@ class BorrowFlag {
 
   bool held_by(uint64_t thread) const noexcept;
   void add_shared_holder(uint64_t thread);
+  void release_shared_slow(uint64_t me) noexcept;
   void take_exclusive(uint64_t thread) noexcept {
     count_ = -1;
     exclusive_owner_ = thread;

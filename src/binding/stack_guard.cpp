@@ -45,13 +45,18 @@ std::size_t remaining_stack() noexcept {
   return here > b.low ? here - b.low : 0;
 }
 
-void check_stack(const char* where) {
-  const StackBounds& b = bounds();
-  if (!b.known) return;
-  std::size_t reserve = std::min<std::size_t>(256 * 1024, b.size / 4);
-  if (remaining_stack() < reserve) {
+namespace stack_detail {
+__thread std::uintptr_t t_floor = UINTPTR_MAX;
+
+void check_stack_slow(const char* where) {
+  if (t_floor == UINTPTR_MAX) {
+    const StackBounds& b = bounds();
+    t_floor = b.known ? b.low + std::min<std::size_t>(256 * 1024, b.size / 4) : 0;
+  }
+  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < t_floor) {
     raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
   }
 }
+}  // namespace stack_detail
 
 }  // namespace morva

@@ -5,14 +5,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace morva {
 
 // Bytes of C stack left below the caller on this thread, or SIZE_MAX when unknown.
 std::size_t remaining_stack() noexcept;
 
+namespace stack_detail {
+// The lowest frame address a check lets through on this thread: UINTPTR_MAX until the thread's
+// first check works it out, 0 when its stack is unknown. Hot paths check on every entry, so it
+// is a plain word at a fixed offset from the thread pointer (initial-exec): one load.
+extern __thread std::uintptr_t t_floor __attribute__((tls_model("initial-exec")));
+void check_stack_slow(const char* where);
+}  // namespace stack_detail
+
 // Raises RecursionError "maximum recursion depth exceeded {where}" when less than a safe
 // reserve of the thread's stack is left (a quarter of the stack, at most 256 KiB).
-void check_stack(const char* where);
+inline void check_stack(const char* where) {
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  if (here < stack_detail::t_floor) [[unlikely]] stack_detail::check_stack_slow(where);
+}
 
 }  // namespace morva

@@ -56,7 +56,6 @@ void unlink(Waiter& self) noexcept {
 }  // namespace
 
 namespace waiting_detail {
-
 __thread uint64_t t_thread_id = 0;
 
 uint64_t assign_thread_id() noexcept {

@@ -22,18 +22,20 @@
 namespace morva {
 
 namespace waiting_detail {
-// The calling thread's id, 0 until its first use. Plain zero-initialised TLS (no constructor,
-// so no wrapper call or guard on access): taking an access flag reads it inline. Hidden, as
+// The calling thread's id, 0 until its first request. Every access to a guarded object asks
+// for it twice, so it is a plain word at a fixed offset from the thread pointer (the
+// initial-exec model): one load, with no call into the dynamic linker and no guard. Hidden, as
 // every symbol of the module, so the compiler may use the module-local access sequence.
-[[gnu::visibility("hidden")]] extern __thread uint64_t t_thread_id;
+[[gnu::visibility("hidden")]] extern __thread uint64_t t_thread_id
+    __attribute__((tls_model("initial-exec")));
 uint64_t assign_thread_id() noexcept;
 }  // namespace waiting_detail
 
 // A small process-unique id for the calling thread (never 0, never reused).
 inline uint64_t current_thread_id() noexcept {
   uint64_t id = waiting_detail::t_thread_id;
-  if (id == 0) [[unlikely]] id = waiting_detail::assign_thread_id();
-  return id;
+  if (id != 0) [[likely]] return id;
+  return waiting_detail::assign_thread_id();
 }
 // False for a thread that existed before a fork() and was left behind by it.
 bool thread_alive(uint64_t thread) noexcept;

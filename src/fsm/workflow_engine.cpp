@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -137,14 +138,78 @@ PyObject* stock_iscoroutine() {
   return stock;
 }
 
+// The value under one exact str key in a dict, found through the position of its entry while
+// that entry stays where the last full lookup found it. PyDict_Next only ever yields a pair the
+// dict holds at that moment, so finding the remembered key object at the remembered position
+// proves that the dict maps the key to the value found, whatever happened to the dict in
+// between; any other outcome (entry deleted or moved by a resize, another dict) takes the full
+// lookup, which remembers the entry afresh. Used with the GIL held; no Python code runs in a
+// lookup. Holds what it remembers (so no address can be reused for another object) and is
+// never destroyed: the process-wide instances below outlive the interpreter.
+class EntryCache {
+ public:
+  explicit constexpr EntryCache(InternedStr& key) noexcept : key_name_(key) {}
+
+  // The value (borrowed) when the remembered entry still holds the key in `dict`, else null.
+  PyObject* peek(PyObject* dict) const noexcept {
+    if (dict != dict_) return nullptr;
+    Py_ssize_t pos = pos_;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    return PyDict_Next(dict, &pos, &k, &v) && k == key_ ? v : nullptr;
+  }
+
+  // The full lookup; null (without an error) when the dict has no such key.
+  Ref find(PyObject* dict) {
+    PyObject* key = key_name_.get();
+    Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
+    if (!value) {
+      if (PyErr_Occurred()) throw PyErrorSet{};
+      return value;
+    }
+    if (peek(dict) != value.get()) remember(dict, key, value.get());
+    return value;
+  }
+
+ private:
+  // One pass over the entries: rare (a resize, a replaced dict). The position to start from
+  // next time is the one just before what the matching step returned (in CPython the entry's
+  // own index, so that a check skips no deleted entries).
+  void remember(PyObject* dict, PyObject* key, PyObject* value) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+      if (v != value || !PyUnicode_CheckExact(k)) continue;
+      if (k != key && PyUnicode_Compare(k, key) != 0) continue;
+      // What was remembered before goes last, once this cache is whole again.
+      Ref old_dict = Ref::steal(std::exchange(dict_, Py_NewRef(dict)));
+      Ref old_key = Ref::steal(std::exchange(key_, Py_NewRef(k)));
+      pos_ = pos - 1;
+      return;
+    }
+  }
+
+  InternedStr& key_name_;
+  PyObject* dict_ = nullptr;  // strong references
+  PyObject* key_ = nullptr;
+  Py_ssize_t pos_ = 0;
+};
+
 // `import asyncio; asyncio.iscoroutine(result)`, both looked up afresh for every step so a
 // replaced module or function is always the one asked. asyncio's own function answers False
 // for None (None is no coroutine type and no Coroutine ABC instance unless NoneType were
 // registered as one, and then scheduling it would fail anyway), so the call is skipped for
-// executors that return None: it would otherwise cost several times the step itself.
+// executors that return None: it would otherwise cost several times the step itself. For that
+// common case the two lookups are first tried through EntryCache (no Python code, no side
+// effect); whatever it cannot confirm takes the ordinary path. One instance serves every run.
 class CoroutineTest {
  public:
   bool operator()(PyObject* result) {
+    if (result == Py_None) {
+      PyObject* stock = stock_iscoroutine();
+      if (stock != nullptr && cached_iscoroutine() == stock) return false;
+    }
     Ref test = iscoroutine_function();
     if (result == Py_None && test.get() == stock_iscoroutine()) return false;
     Ref answer = Ref::checked(PyObject_CallFunctionObjArgs(test.get(), result, nullptr));
@@ -152,18 +217,49 @@ class CoroutineTest {
   }
 
  private:
+  // asyncio.iscoroutine (borrowed) when both remembered entries still hold, else null.
+  PyObject* cached_iscoroutine() const noexcept {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (!PyDict_Check(modules)) return nullptr;
+    PyObject* module = modules_.peek(modules);
+    if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
+    return attributes_.peek(PyModule_GetDict(module));
+  }
+
   // The sys.modules entry serves while it has the attribute. A miss (a module that another
   // thread is still initialising) goes through the full import, which waits for the
   // initialisation to finish, and the ordinary attribute lookup with its exact error.
   Ref iscoroutine_function() {
-    Ref module = loaded_module(kAsyncio.get());
-    if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) return found;
+    Ref module = asyncio_module();
+    if (PyModule_CheckExact(module.get())) {
+      if (Ref found = attributes_.find(PyModule_GetDict(module.get()))) return found;
+    } else if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) {
+      return found;
+    }
     Ref imported = import_module(kAsyncio.get());
     return Ref::checked(PyObject_GetAttr(imported.get(), kIsCoroutine.get()));
   }
 
+  // What loaded_module answers, remembering where sys.modules keeps the entry.
+  Ref asyncio_module() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (PyDict_Check(modules)) {
+      Ref module = modules_.find(modules);
+      if (module && module.get() != Py_None) return module;
+    }
+    return loaded_module(kAsyncio.get());
+  }
+
+  EntryCache modules_{kAsyncio};
+  EntryCache attributes_{kIsCoroutine};
   ModuleLookup lookup_;
 };
+
+// The shared instance: never destroyed (see EntryCache).
+CoroutineTest& coroutine_test() {
+  static CoroutineTest* test = new CoroutineTest();
+  return *test;
+}
 
 // Waiting on the loop that runs this very thread could never end: the loop cannot run the
 // coroutine while this thread blocks inside one of its callbacks. asyncio's own probe answers
@@ -237,7 +333,7 @@ class Run {
 
   void process(const ProcessStep& step) {
     Ref result = Ref::checked(PyObject_Call(executor_, e_.names[step.slot].get(), nullptr));
-    if (is_coroutine_(result.get())) await_on_loop(std::move(result));
+    if (coroutine_test()(result.get())) await_on_loop(std::move(result));
     check(PyList_Append(executed_.get(), e_.name(step.slot)));
   }
 
@@ -272,7 +368,6 @@ class Run {
   PyObject* ctx_;
   PyObject* executor_;
   Ref executed_;
-  CoroutineTest is_coroutine_;
   uint64_t ops_ = 0;
 };
 

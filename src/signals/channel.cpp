@@ -25,7 +25,10 @@ std::size_t SignalChannel::publish(PyObject* message) {
   slot.unread = receivers_;
   ++next_;
   check_positions();
-  if (waiting_ > 0) wake_waiters(this);
+  if (wake_due_) {
+    wake_due_ = false;
+    wake_waiters(this);
+  }
   return receivers_;
 }
 
@@ -107,6 +110,7 @@ RecvResult SignalCursor::recv_for(std::chrono::milliseconds patience) {
   std::unique_lock<std::mutex> lock = lock_waiters();
   Waiter self(current_thread_id(), &ch, Waiter::Kind::kMessage, false);
   ++ch.waiting_;
+  ch.wake_due_ = true;
   wait_for_wake(lock, self, patience);
   --ch.waiting_;
   return try_recv();

@@ -86,6 +86,10 @@ class SignalChannel {
   std::size_t senders_ = 0;    // publishing ends alive; 0 means closed
   std::size_t receivers_ = 0;  // cursors alive
   std::size_t waiting_ = 0;    // receives asleep in wait_for_wake on this channel
+  // Set by every receive that goes to sleep, cleared by the wake-up that follows: a wake-up
+  // reaches every waiter of the channel, so until another receive goes to sleep, further
+  // messages need not wake anyone (the woken receives are on their way back to the GIL).
+  bool wake_due_ = false;
 };
 
 // One publishing end. The channel is closed when its last end is destroyed.
