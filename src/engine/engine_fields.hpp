@@ -37,6 +37,10 @@ MorvaEngineFields& engine_fields(PyObject* engine);
 // object is released after the access is given up. Returns None for the caller.
 PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
 
+// True when `engine` is exactly a MorvaEngine and looking up `commit_state` on it would find
+// the class's own method, so a commit may do what it does directly.
+bool engine_commit_state_is_own(PyObject* engine);
+
 // The MorvaEngine methods that replace the state (state_commits.cpp).
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
