@@ -564,7 +564,17 @@ namespace map_detail {
 // (kPoolDepth nodes of each of the bitmap node sizes, 8 bytes apart up to kPooledMax: some
 // 70 kB at most) and never returned. Touched only with the GIL held, like the nodes.
 inline constexpr std::size_t kPooledMax = 16 + 32 * 16;  // a full bitmap node, all entries
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr unsigned kPoolDepth = 0;  // the sanitizer sees every node freed and reused
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr unsigned kPoolDepth = 0;
+#else
 inline constexpr unsigned kPoolDepth = 4;
+#endif
+#else
+inline constexpr unsigned kPoolDepth = 4;
+#endif
 struct NodePool {
   void* head[kPooledMax / 8 + 1];
   unsigned char count[kPooledMax / 8 + 1];
