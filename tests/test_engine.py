@@ -489,6 +489,42 @@ def test_update_result_that_is_not_a_state_is_refused(monkeypatch):
     assert engine.state is before
 
 
+@pytest.mark.parametrize("patched", ["update", "version", "__getattribute__", "commit_state"])
+def test_swaps_and_commits_honour_methods_patched_onto_the_classes(monkeypatch, patched):
+    # The engine runs State's and MorvaEngine's own code directly only while a lookup would find
+    # it; a patch made after that path was taken must be found again.
+    engine, seen = MorvaEngine(), []
+    engine.compare_and_swap(1, {"a": 0})
+    commit(engine, {"b": 0})
+    cls = MorvaEngine if patched == "commit_state" else State
+    original = getattr(cls, patched)
+    if patched == "version":
+        replacement = property(lambda self: seen.append("version") or 3 * original.__get__(self))
+    elif patched == "__getattribute__":
+        def replacement(self, name):
+            seen.append(name)
+            return original(self, name)
+    else:
+        def replacement(self, *args):
+            seen.append((patched,) + args)
+            return original(self, *args)
+    monkeypatch.setattr(cls, patched, replacement)
+    version = 9 if patched == "version" else 3
+    engine.compare_and_swap(version, {"a": 1})
+    commit(engine, {"b": 1})
+    monkeypatch.undo()
+    expected = {
+        "update": [("update", {"a": 1}, None, None), ("update", {"b": 1}, {}, [])],
+        "version": ["version"],
+        "__getattribute__": ["version", "update", "update"],
+        "commit_state": [("commit_state", engine.state)],
+    }[patched]
+    assert seen == expected and engine.state.version == 5
+    if patched == "update":
+        assert [type(arg) for arg in seen[1][1:]] == [dict, dict, list]
+    assert dict(engine.state.data.to_dict()) == {"a": 1, "b": 1}
+
+
 def test_commit_nested_in_an_overriding_commit_state_proceeds():
     class Chained(MorvaEngine):
         def commit_state(self, state):

@@ -10,6 +10,7 @@
 #include "engine/engine_fields.hpp"
 #include "engine/outbox_delivery.hpp"
 #include "engine/transaction.hpp"
+#include "structures/class_entries.hpp"
 #include "structures/state.hpp"
 
 namespace morva {
@@ -63,6 +64,11 @@ PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Py_RETURN_NONE;
 }
 
+// What commits rely on when the engine is exactly a MorvaEngine: `commit_state` as the class
+// defines it. (`state` is looked up every time: the lookup of a property costs no more than the
+// check would.)
+ClassEntries<1> g_entries;
+
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
       method<compare_and_swap, MorvaEngineCompareAndSwap>(),
@@ -80,7 +86,7 @@ PyTypeObject* build() {
       getter<get_state>("state"),
       end_getset(),
   };
-  return build_type(TypeSpec{
+  PyTypeObject* type = build_type(TypeSpec{
       .name = "morva_core.MorvaEngine",
       .basicsize = sizeof(Box<MorvaEngineFields>),
       .subclassable = true,
@@ -92,6 +98,8 @@ PyTypeObject* build() {
           raw_slot(Py_tp_getset, props),
       },
   });
+  g_entries.capture(type, {"commit_state"});
+  return type;
 }
 
 }  // namespace
@@ -111,6 +119,11 @@ PyTypeObject* engine_type() {
 }
 
 MorvaEngineFields& engine_fields(PyObject* engine) { return fields<MorvaEngineFields>(engine); }
+
+bool engine_commit_state_is_own(PyObject* engine) {
+  engine_type();
+  return g_entries.unchanged(engine, std::size_t{0});
+}
 
 Ref make_engine() { return create<MorvaEngineFields>(engine_type(), first_state()); }
 

@@ -16,8 +16,10 @@ Ref make_engine();
 // state with the staged `data`, `heavy` and `signals`, the schema check, `commit_state`, then
 // the move of the records in `outbox` (read when the move happens; may be empty) to the
 // engine's queue. Raises without moving anything when a step fails. The protocol is written
-// at the top of state_commits.cpp.
-void commit_staged(PyObject* engine, PyObject* data, PyObject* heavy, PyObject* signals,
+// at the top of state_commits.cpp. An empty staging reference stands for a container that
+// nothing was staged in yet: it is made (an empty dict, dict, list) and kept in the reference
+// when the commit has to hand it to Python code, and left empty otherwise.
+void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
                    const SharedMessageList& outbox);
 
 }  // namespace morva

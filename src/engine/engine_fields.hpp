@@ -38,6 +38,10 @@ MorvaEngineFields& engine_fields(PyObject* engine);
 // object is released after the access is given up. Returns None for the caller.
 PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
 
+// True when `engine` is exactly a MorvaEngine and looking up `commit_state` on it would find
+// the class's own method, so a commit may do what it does directly.
+bool engine_commit_state_is_own(PyObject* engine);
+
 // The MorvaEngine methods that replace the state (state_commits.cpp).
 using MorvaEngineCompareAndSwap = Signature<"MorvaEngine.compare_and_swap", "expected_version",
                                             "data=None", "heavy=None", "signal=None">;

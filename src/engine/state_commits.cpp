@@ -22,6 +22,14 @@
 // C++ mutex is held while Python code runs, and the replaced state is dropped only after
 // everything is released.
 //
+// Calls that provably find the class's own code. The lookups above are what decides; where the
+// object is exactly one of our final classes (State) or exactly MorvaEngine, and the class
+// still holds the attribute it was built with and its generic attribute lookup
+// (class_entries.hpp), the lookup can only find our own method or property, so the commit
+// runs that code directly, with the interpreter's recursion check that the call would have
+// made. Anything else (a subclass, a State-like object, a class patched from Python) goes
+// through the lookup.
+//
 // Where messages move. Last, and only once commit_state has returned: under the transaction's
 // list lock, then the queue's lock, all of the transaction's records go to the end of the
 // queue. Being inside the gate, the queue receives the messages of commits in the order the
@@ -45,6 +53,7 @@
 // check to refuse.
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/release.hpp"
 #include "binding/stack_guard.hpp"
 #include "engine/engine.hpp"
 #include "engine/engine_fields.hpp"
@@ -55,6 +64,22 @@ namespace morva {
 namespace {
 
 PyObject* as_state(PyObject* value) { return as_instance(value, state_type(), "State"); }
+
+// The interpreter's own check around a call of a method: what calling the found method through
+// the interpreter would have done before running it.
+class CallDepth {
+ public:
+  CallDepth() {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErrorSet{};
+  }
+  // Not on a thread being ended at exit: it no longer holds the GIL the counter needs.
+  ~CallDepth() {
+    if (python_usable()) [[likely]] Py_LeaveRecursiveCall();
+  }
+  CallDepth(const CallDepth&) = delete;
+  CallDepth& operator=(const CallDepth&) = delete;
+};
+
 
 // Replaces the current state under the exclusive access the caller holds; the old state is
 // handed back so that the caller drops it after releasing every hold (its values' finalizers
@@ -120,17 +145,48 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
     BorrowFlag::Exclusive access(f.access);
     uint64_t expected = a.convert<"expected_version">(to_u64);
     current = Ref::borrow(f.state.get());
-    Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
-    uint64_t found = to_u64(version.get());
-    if (found != expected) version_mismatch(expected, found);
-    next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(),
-                                                   a.or_none<"data">(), a.or_none<"heavy">(),
-                                                   a.or_none<"signal">(), nullptr));
-    as_state(next.get());
+    if (state_update_and_version_are_own(current.get())) {
+      uint64_t found = state_version(current.get());
+      if (found != expected) version_mismatch(expected, found);
+      CallDepth depth;
+      next = update_state(current.get(), a.or_none<"data">(), a.or_none<"heavy">(),
+                          a.or_none<"signal">());
+    } else {
+      Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
+      uint64_t found = to_u64(version.get());
+      if (found != expected) version_mismatch(expected, found);
+      next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(),
+                                                     a.or_none<"data">(), a.or_none<"heavy">(),
+                                                     a.or_none<"signal">(), nullptr));
+      as_state(next.get());
+    }
     next = install(f, std::move(next));
   }
   Py_RETURN_NONE;
 }
+
+namespace {
+
+// commit_state's work once `state` is known to be a State, for a caller that holds the gate
+// (which commit_state would only pass again). The replaced state is dropped when this
+// returns, after the access is released.
+void install_state(MorvaEngineFields& f, PyObject* state) {
+  Ref replaced;
+  {
+    BorrowFlag::Exclusive access(f.access);
+    replaced = install(f, Ref::borrow(state));
+  }
+}
+
+// A staged container handed to Python code: made empty if nothing was staged in it yet.
+PyObject* made(Ref& staged, PyObject* (*make)()) {
+  if (!staged) staged = Ref::checked(make());
+  return staged.get();
+}
+PyObject* new_dict() { return PyDict_New(); }
+PyObject* new_list() { return PyList_New(0); }
+
+}  // namespace
 
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
@@ -146,7 +202,7 @@ PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Py_RETURN_NONE;
 }
 
-void commit_staged(PyObject* engine, PyObject* data, PyObject* heavy, PyObject* signals,
+void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
                    const SharedMessageList& outbox) {
   static InternedStr state_name{"state"};
   static InternedStr update_name{"update"};
@@ -158,11 +214,23 @@ void commit_staged(PyObject* engine, PyObject* data, PyObject* heavy, PyObject* 
   Ref state, next, committed;
   CommitGate::Hold gate(f.gate);
   state = Ref::checked(PyObject_GetAttr(engine, state_name.get()));
-  next = Ref::checked(
-      PyObject_CallMethodObjArgs(state.get(), update_name.get(), data, heavy, signals, nullptr));
+  if (state_update_is_own(state.get())) {
+    // Nothing staged in a zone and an empty container for it update alike.
+    CallDepth depth;
+    next = update_state(state.get(), data.get(), heavy.get(), signals.get());
+  } else {
+    next = Ref::checked(PyObject_CallMethodObjArgs(
+        state.get(), update_name.get(), made(data, new_dict), made(heavy, new_dict),
+        made(signals, new_list), nullptr));
+  }
   validate(f, next.get());
-  committed =
-      Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
+  if (engine_commit_state_is_own(engine) && PyObject_TypeCheck(next.get(), state_type())) {
+    CallDepth depth;
+    install_state(f, next.get());  // the gate it would pass again is held right here
+  } else {
+    committed =
+        Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
+  }
   // Read now: a collector made by Python code during the commit adds to this same list.
   if (SharedMessageList list = outbox) MessageList::move_all(*list, f.queue);
 }

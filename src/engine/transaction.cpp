@@ -25,10 +25,13 @@ struct TransactionFields {
   // so a schema that re-enters __enter__ gets "Already borrowed").
   BorrowFlag access;
   uint64_t write_timeout_ms;
-  Ref engine;           // a MorvaEngine, fixed for the transaction's life
-  Ref pending_data;     // dict, never cleared: every successful exit applies it again
-  Ref pending_heavy;    // dict, same
-  Ref pending_signals;  // list, same
+  Ref engine;  // a MorvaEngine, fixed for the transaction's life
+  // The staging, made when first needed (most transactions stage data only, and a commit that
+  // runs the engine's own code needs no empty containers), never cleared: every successful
+  // exit applies it again.
+  Ref pending_data;     // dict
+  Ref pending_heavy;    // dict
+  Ref pending_signals;  // list
   // Made on the first read of `outbox`: most transactions never send a message, and until a
   // collector exists nothing can be added, so an absent list is an empty one.
   SharedMessageList outbox;
@@ -36,11 +39,7 @@ struct TransactionFields {
   Clock::time_point start_time;
 
   TransactionFields(Ref engine_ref, uint64_t timeout)
-      : write_timeout_ms(timeout),
-        engine(std::move(engine_ref)),
-        pending_data(Ref::checked(PyDict_New())),
-        pending_heavy(Ref::checked(PyDict_New())),
-        pending_signals(Ref::checked(PyList_New(0))) {}
+      : write_timeout_ms(timeout), engine(std::move(engine_ref)) {}
 };
 
 TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(self); }
@@ -77,13 +76,30 @@ void merge_into(PyObject* target, PyObject* value) {
   Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
 }
 
+PyObject* staging(Ref& staged, bool list) {
+  if (!staged) staged = Ref::checked(list ? PyList_New(0) : PyDict_New());
+  return staged.get();
+}
+
+// merge_into a staged dict that may not exist yet: the first exact dict is simply copied (the
+// same items in the same order as merging it into a new empty dict).
+void stage_dict(Ref& staged, PyObject* value) {
+  if (!staged && PyDict_CheckExact(value)) {
+    staged = Ref::checked(PyDict_Copy(value));
+    return;
+  }
+  merge_into(staging(staged, false), value);
+}
+
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<TransactionUpdate>(args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
-  if (a.present<"data">()) merge_into(t.pending_data.get(), a.get<"data">());
-  if (a.present<"heavy">()) merge_into(t.pending_heavy.get(), a.get<"heavy">());
-  if (a.present<"signal">()) check(PyList_Append(t.pending_signals.get(), a.get<"signal">()));
+  if (a.present<"data">()) stage_dict(t.pending_data, a.get<"data">());
+  if (a.present<"heavy">()) stage_dict(t.pending_heavy, a.get<"heavy">());
+  if (a.present<"signal">()) {
+    check(PyList_Append(staging(t.pending_signals, true), a.get<"signal">()));
+  }
   Py_RETURN_NONE;
 }
 
@@ -111,8 +127,7 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   BorrowFlag::Shared access(t.access);
   if (a.present<"_exc_type">()) Py_RETURN_NONE;
   check_write_timeout(t);
-  commit_staged(t.engine.get(), t.pending_data.get(), t.pending_heavy.get(),
-                t.pending_signals.get(), t.outbox);
+  commit_staged(t.engine.get(), t.pending_data, t.pending_heavy, t.pending_signals, t.outbox);
   Py_RETURN_NONE;
 }
 
@@ -157,6 +172,17 @@ PyObject* get_write_timeout_ms(PyObject* self, void*) {
   return check(PyLong_FromUnsignedLongLong(t.write_timeout_ms));
 }
 
+// The message list is a std::shared_ptr, whose destructor must not be on the stack while a
+// finalizer runs (release.hpp): a transaction that made one has its fields collected. Most
+// never read `outbox`, and theirs hold only references, which are released on the spot.
+void dealloc(PyObject* self) {
+  if (tx_fields(self).outbox) {
+    deferred_dealloc<destroy_box<TransactionFields>, FieldRelease::kCollect>(self);
+  } else {
+    deferred_dealloc<destroy_box<TransactionFields>, FieldRelease::kDirect>(self);
+  }
+}
+
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
       method<update, TransactionUpdate>(),
@@ -177,7 +203,7 @@ PyTypeObject* build() {
       .slots = {
           doc_slot<TransactionNew>(),
           slot<new_>(Py_tp_new),
-          dealloc_slot<TransactionFields, FieldRelease::kCollect>(),
+          raw_slot(Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)),
           raw_slot(Py_tp_methods, methods),
           raw_slot(Py_tp_getset, props),
       },

@@ -4,7 +4,20 @@
 #include <chrono>
 #include <sys/random.h>
 
+#if defined(MORVA_POPCNT_AT_RUNTIME)
+#include <cpuid.h>
+#endif
+
 namespace morva {
+
+#if defined(MORVA_POPCNT_AT_RUNTIME)
+bool map_detail::cpu_has_popcnt() noexcept {
+  unsigned eax, ebx, ecx, edx;
+  return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_POPCNT) != 0;
+}
+#endif
+
+map_detail::NodePool map_detail::g_node_pool{};
 
 namespace {
 // The finaliser of MurmurHash3: every input bit affects every output bit, so a seed change

@@ -65,18 +65,43 @@
 
 namespace morva {
 
-// Bit count of a node bitmap. Without a popcount instruction in the target baseline the
-// standard one becomes a library call on the hottest path; the bit trick stays inline.
+// Bit count of a node bitmap: several per level of every insert and release. The x86-64
+// baseline a wheel targets has no popcount instruction, and without it the standard one is a
+// library call; so the instruction is used when the processor has it (checked once, at load;
+// every x86-64 processor of the last fifteen years does), and the inline bit trick otherwise.
+#if defined(__x86_64__) && !defined(__POPCNT__) && (defined(__GNUC__) || defined(__clang__))
+namespace map_detail {
+bool cpu_has_popcnt() noexcept;
+inline const bool kHasPopcnt = cpu_has_popcnt();
+}  // namespace map_detail
+#define MORVA_POPCNT_AT_RUNTIME 1
+#endif
+
 inline unsigned popcount32(uint32_t x) noexcept {
 #if defined(__POPCNT__)
   return static_cast<unsigned>(std::popcount(x));
 #else
+#if defined(MORVA_POPCNT_AT_RUNTIME)
+  if (map_detail::kHasPopcnt) [[likely]] {
+    uint32_t count;
+    asm("popcntl %1, %0" : "=r"(count) : "rm"(x) : "cc");
+    return count;
+  }
+#endif
   x = x - ((x >> 1) & 0x55555555u);
   x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
   x = (x + (x >> 4)) & 0x0f0f0f0fu;
   return (x * 0x01010101u) >> 24;
 #endif
 }
+
+#if defined(__clang__)
+#define MORVA_UNROLL_4 _Pragma("unroll 4")
+#elif defined(__GNUC__)
+#define MORVA_UNROLL_4 _Pragma("GCC unroll 4")
+#else
+#define MORVA_UNROLL_4
+#endif
 
 // Traits policy, for example:
 //   struct Traits {
@@ -87,7 +112,7 @@ inline unsigned popcount32(uint32_t x) noexcept {
 //     static void retain_key(Key); static void release_key(Key);
 //     static void retain_value(Value); static void release_value(Value);
 //     static void* allocate(std::size_t bytes);       // nullptr on failure
-//     static void deallocate(void* p) noexcept;
+//     static void deallocate(void* p, std::size_t bytes) noexcept;  // the size allocated
 //   };
 // Keys that are the same handle (bitwise) are taken as equal without asking the traits.
 template <typename Traits>
@@ -187,16 +212,23 @@ class PersistentMap {
     Value value;
   };
   // Header; followed by Entry[entry_count] and then Node*[child_count]. The first word is
-  // the reference count times two plus the collision flag, so counting is one add; a 63-bit
-  // count cannot overflow (every reference is a distinct node or map in memory).
+  // the number of references *beyond the first* times two, plus the collision flag: counting
+  // is one add, and a release learns whether it held the last reference from one compare
+  // against the word as it is (below 2: nobody else), without writing a node it is about to
+  // free. A 63-bit count cannot overflow (every reference is a distinct node or map in memory).
   struct Node {
     uint64_t word;
     uint32_t datamap;  // a collision node's entry count
     uint32_t nodemap;
     bool collision() const noexcept { return word & 1u; }
-    uint64_t refs() const noexcept { return word >> 1; }
+    uint64_t refs() const noexcept { return (word >> 1) + 1; }
+    bool only_owner() const noexcept { return word < 2; }
     void retain() noexcept { word += 2; }
-    bool release_is_last() noexcept { return (word -= 2) < 2; }
+    bool release_is_last() noexcept {
+      if (word < 2) return true;
+      word -= 2;
+      return false;
+    }
   };
   static_assert(sizeof(Node) == 16 && sizeof(Node) % alignof(Entry) == 0);
 
@@ -238,15 +270,18 @@ class PersistentMap {
     return nullptr;
   }
 
+  static std::size_t node_bytes(std::size_t n_entries, std::size_t n_children) noexcept {
+    return sizeof(Node) + n_entries * sizeof(Entry) + n_children * sizeof(Node*);
+  }
   // A node of the given shape with count 1 and uninitialised contents.
   static Node* allocate_node(bool collision, uint32_t datamap, uint32_t nodemap) {
     std::size_t n_entries = collision ? datamap : popcount32(datamap);
     std::size_t n_children = collision ? 0 : popcount32(nodemap);
-    std::size_t bytes = sizeof(Node) + n_entries * sizeof(Entry) + n_children * sizeof(Node*);
+    std::size_t bytes = node_bytes(n_entries, n_children);
     void* raw = Traits::allocate(bytes);
     if (raw == nullptr) throw std::bad_alloc();
     Node* n = new (raw) Node;
-    n->word = collision ? 3u : 2u;
+    n->word = collision ? 1u : 0u;
     n->datamap = datamap;
     n->nodemap = nodemap;
     return n;
@@ -257,16 +292,34 @@ class PersistentMap {
   // may unwind the thread at interpreter exit, this is not noexcept. Inside a deallocation the
   // values are only queued, so the recursion is the trie's own depth, at most 14 nodes.)
   static void release(Node* n) {
-    if (!n->release_is_last()) return;
+    if (n->release_is_last()) destroy(n);
+  }
+  // Releases the contents of a node whose last reference is gone, and frees it.
+  static void destroy(Node* n) {
     Entry* e = entries(n);
     for (unsigned i = 0, c = entry_count(n); i < c; ++i) {
       Traits::release_key(e[i].key);
       Traits::release_value(e[i].value);
     }
+    // Unrolled by hand (a loop that may recurse is not unrolled for us): the release of a
+    // copied path drops a reference to every child of up to two full nodes (32 each), and
+    // the loop's own compare and branch would otherwise be a third of that work.
     Node** kids = children(n);
-    for (unsigned i = 0, c = child_count(n); i < c; ++i) release(kids[i]);
+    unsigned c = child_count(n);
+    unsigned i = 0;
+    for (; i + 4 <= c; i += 4) {
+      release(kids[i]);
+      release(kids[i + 1]);
+      release(kids[i + 2]);
+      release(kids[i + 3]);
+    }
+    for (; i < c; ++i) release(kids[i]);
+    free_node(n);
+  }
+  static void free_node(Node* n) noexcept {
+    std::size_t bytes = node_bytes(entry_count(n), child_count(n));
     n->~Node();
-    Traits::deallocate(n);
+    Traits::deallocate(n, bytes);
   }
 
   // A copy of `n` with count 1 that shares (takes references to) all of its contents.
@@ -282,6 +335,7 @@ class PersistentMap {
       Traits::retain_value(e[i].value);
     }
     Node** kids = children(c);
+    MORVA_UNROLL_4
     for (unsigned i = 0; i < nc; ++i) kids[i]->retain();
     return c;
   }
@@ -291,7 +345,7 @@ class PersistentMap {
   // on the way: a count of 1 here really means "reachable through this map only".
   static Node* own(Node*& slot) {
     Node* node = slot;
-    if (node->refs() == 1) return node;
+    if (node->only_owner()) return node;
     Node* copy = copy_node(node);
     node->word -= 2;  // was shared: its other holders keep it alive
     slot = copy;
@@ -299,10 +353,7 @@ class PersistentMap {
   }
 
   // Frees a node whose contents were moved elsewhere.
-  static void discard_moved(Node* n) noexcept {
-    n->~Node();
-    Traits::deallocate(n);
-  }
+  static void discard_moved(Node* n) noexcept { free_node(n); }
 
   // A bitmap node holding one entry at the branch of `h` at `shift`.
   static Node* make_single(Key key, Value value, uint64_t h, unsigned shift) {
@@ -320,10 +371,9 @@ class PersistentMap {
   static void replace_entry_by_child(Node*& slot, uint32_t bit, Node* child);
   static void add_entry(Node*& slot, uint32_t bit, Key key, Value value);
 
-  // One node's invariants: alive; a bitmap node's two maps disjoint and not both empty; a
-  // collision node only below the last level and holding two entries or more.
+  // One node's invariants: a bitmap node's two maps disjoint and not both empty; a collision
+  // node only below the last level and holding two entries or more.
   static void check_node([[maybe_unused]] const Node* n, [[maybe_unused]] unsigned shift) {
-    MORVA_CHECK(n->refs() >= 1);
     if (n->collision()) {
       MORVA_CHECK(shift >= kHashBits && n->datamap >= 2);
     } else {
@@ -507,9 +557,34 @@ void PersistentMap<Traits>::assoc_collision(Node*& slot, Key key, Value value, O
   out.added = true;
 }
 
+namespace map_detail {
+// Freed nodes kept for reuse, a few of each size. Every State.update copies one path and, once
+// a version is dropped, frees one, so the nodes a path needs are nearly always waiting here;
+// the interpreter's allocator costs several times as much per node. What is kept is bounded
+// (kPoolDepth nodes of each of the bitmap node sizes, 8 bytes apart up to kPooledMax: some
+// 70 kB at most) and never returned. Touched only with the GIL held, like the nodes.
+inline constexpr std::size_t kPooledMax = 16 + 32 * 16;  // a full bitmap node, all entries
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr unsigned kPoolDepth = 0;  // the sanitizer sees every node freed and reused
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr unsigned kPoolDepth = 0;
+#else
+inline constexpr unsigned kPoolDepth = 4;
+#endif
+#else
+inline constexpr unsigned kPoolDepth = 4;
+#endif
+struct NodePool {
+  void* head[kPooledMax / 8 + 1];
+  unsigned char count[kPooledMax / 8 + 1];
+};
+extern NodePool g_node_pool;
+}  // namespace map_detail
+
 // The module's instance: exact str keys (str subclasses are converted before they get here),
-// strong references to Python object values, nodes from the interpreter's allocator. Every
-// operation runs with the GIL held.
+// strong references to Python object values, nodes from the interpreter's allocator (through
+// the pool above). Every operation runs with the GIL held.
 struct PyStrTraits {
   using Key = PyObject*;
   using Value = PyObject*;
@@ -519,8 +594,33 @@ struct PyStrTraits {
   static void release_key(PyObject* key) { release_owned(key); }
   static void retain_value(PyObject* value) noexcept { Py_INCREF(value); }
   static void release_value(PyObject* value) { release_owned(value); }
-  static void* allocate(std::size_t bytes) noexcept { return PyMem_Malloc(bytes); }
-  static void deallocate(void* p) noexcept { PyMem_Free(p); }
+  static void* allocate(std::size_t bytes) noexcept {
+    if (bytes <= map_detail::kPooledMax) {
+      map_detail::NodePool& pool = map_detail::g_node_pool;
+      std::size_t size_class = bytes / 8;
+      if (void* p = pool.head[size_class]) {
+        pool.head[size_class] = *static_cast<void**>(p);
+        --pool.count[size_class];
+        return p;
+      }
+    }
+    return PyMem_Malloc(bytes);
+  }
+  static void deallocate(void* p, std::size_t bytes) noexcept {
+    // A thread the host is ending at exit holds no GIL: the node is left to the exiting process.
+    if (!python_usable()) return;
+    if (bytes <= map_detail::kPooledMax) {
+      map_detail::NodePool& pool = map_detail::g_node_pool;
+      std::size_t size_class = bytes / 8;
+      if (pool.count[size_class] < map_detail::kPoolDepth) {
+        *static_cast<void**>(p) = pool.head[size_class];
+        pool.head[size_class] = p;
+        ++pool.count[size_class];
+        return;
+      }
+    }
+    PyMem_Free(p);
+  }
 };
 
 using StrMap = PersistentMap<PyStrTraits>;

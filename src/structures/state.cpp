@@ -13,6 +13,7 @@
 #include "errors/exceptions.hpp"
 #include "signals/channel.hpp"
 #include "signals/signal_hub.hpp"
+#include "structures/class_entries.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log.hpp"
 #include "structures/meta_log_entry.hpp"
@@ -111,8 +112,8 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       .release();
 }
 
-PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = parse<StateUpdate>(args, nargs, kwnames);
+// The body of update(); nullptr stands for an argument not passed.
+Ref updated(PyObject* self, PyObject* data, PyObject* heavy, PyObject* signal) {
   const StateFields& s = state_of(self);
   if (s.version == UINT64_MAX) {
     raise(PyExc_OverflowError,
@@ -121,10 +122,15 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   StateFields next{s.data, s.heavy, s.signals, s.meta, s.meta_capacity, s.version + 1};
   // Logged before any argument is looked at: the entry stays even if the update fails.
   s.meta->append_state_update(next.version);
-  merge_zone(next.data, a.get<"data">());
-  merge_zone(next.heavy, a.get<"heavy">());
-  if (a.get<"signal">() != nullptr) broadcast(*s.signals, a.get<"signal">());
-  return create<StateFields>(state_type(), std::move(next)).release();
+  merge_zone(next.data, data);
+  merge_zone(next.heavy, heavy);
+  if (signal != nullptr) broadcast(*s.signals, signal);
+  return create<StateFields>(state_type(), std::move(next));
+}
+
+PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse<StateUpdate>(args, nargs, kwnames);
+  return updated(self, a.get<"data">(), a.get<"heavy">(), a.get<"signal">()).release();
 }
 
 PyObject* restrict_view(PyObject* self, PyObject*) {
@@ -196,6 +202,10 @@ int setattro(PyObject*, PyObject*, PyObject* value) {
   raise(context_error(), "State is Immutable. Use .update() to create a new version.");
 }
 
+// What the engine's fast paths rely on: `update` and `version` as the class defines them.
+enum StateEntry : std::size_t { kUpdateEntry, kVersionEntry };
+ClassEntries<2> g_entries;
+
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
       method<update, StateUpdate>(),
@@ -211,7 +221,7 @@ PyTypeObject* build() {
       getter<get_global>("global"),   getter<get_signal>("signal"),
       getter<get_meta>("meta"),       end_getset(),
   };
-  return build_type(TypeSpec{
+  PyTypeObject* type = build_type(TypeSpec{
       .name = "morva_core.State",
       .basicsize = sizeof(Box<StateFields>),
       .slots = {
@@ -223,6 +233,8 @@ PyTypeObject* build() {
           raw_slot(Py_tp_getset, props),
       },
   });
+  g_entries.capture(type, {"update", "version"});
+  return type;
 }
 
 }  // namespace
@@ -232,5 +244,19 @@ PyTypeObject* state_type() {
 }
 
 uint64_t state_version(PyObject* state) { return state_of(state).version; }
+
+bool state_update_is_own(PyObject* obj) {
+  state_type();
+  return g_entries.unchanged(obj, std::size_t{kUpdateEntry});
+}
+
+bool state_update_and_version_are_own(PyObject* obj) {
+  state_type();
+  return g_entries.unchanged(obj, std::size_t{kUpdateEntry}, std::size_t{kVersionEntry});
+}
+
+Ref update_state(PyObject* state, PyObject* data, PyObject* heavy, PyObject* signal) {
+  return updated(state, data, heavy, signal);
+}
 
 }  // namespace morva

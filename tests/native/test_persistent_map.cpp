@@ -23,6 +23,7 @@ struct Counters {
   int64_t allocations = 0;
   int64_t fail_at = -1;  // allocation number that fails (-1: never)
   int64_t collide_mod = 0;  // when > 0, hash = v % collide_mod: many full-hash collisions
+  std::map<void*, std::size_t> sizes;  // of every live node
 };
 Counters g;
 
@@ -44,10 +45,15 @@ struct FakeTraits {
   static void* allocate(std::size_t bytes) {
     if (g.allocations++ == g.fail_at) return nullptr;
     ++g.live_nodes;
-    return ::operator new(bytes);
+    void* p = ::operator new(bytes);
+    g.sizes[p] = bytes;
+    return p;
   }
-  static void deallocate(void* p) noexcept {
+  // The map hands back the size it allocated (an allocator that pools by size relies on it).
+  static void deallocate(void* p, std::size_t bytes) noexcept {
     --g.live_nodes;
+    EXPECT_EQ(g.sizes[p], bytes);
+    g.sizes.erase(p);
     ::operator delete(p);
   }
 };
