@@ -40,7 +40,7 @@ PyObject* get_state(PyObject* self, void*) {
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   auto a = parse<MorvaEngineTransaction>(args, nargs, kwnames);
-  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
+  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64);
   return make_transaction(Ref::borrow(self), timeout).release();
 }
 

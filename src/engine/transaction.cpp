@@ -58,7 +58,7 @@ using TransactionLogInternal =
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto a = parse<TransactionNew>(args, kwargs);
   Ref engine = a.present<"engine">() ? Ref::borrow(a.convert<"engine">(as_engine)) : Ref();
-  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64, kDefaultWriteTimeoutMs);
+  uint64_t timeout = a.convert_or<"write_timeout_ms">(to_u64);
   if (!engine) engine = make_engine();
   return create<TransactionFields>(type, std::move(engine), timeout).release();
 }

@@ -9,8 +9,6 @@
 
 namespace morva {
 
-inline constexpr uint64_t kDefaultWriteTimeoutMs = 5000;
-
 PyTypeObject* transaction_type();
 // A new transaction over `engine` (a MorvaEngine) with empty staging and no start time.
 Ref make_transaction(Ref engine, uint64_t write_timeout_ms);
