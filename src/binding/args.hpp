@@ -213,8 +213,6 @@ constexpr T default_value(std::string_view text) {
   }
 }
 
-// In place of the count of kept references: a vectorcall's arguments need none (see Args).
-struct NoneKept {};
 }  // namespace detail
 
 // Re-raises the current error for parameter `name`: a TypeError becomes
@@ -234,16 +232,14 @@ auto convert_arg(const char* name, PyObject* value, F&& conv) -> decltype(conv(v
 // The parsed arguments of one call, read by name; each stays valid for as long as the Args
 // lives (the whole call), although a conversion may run Python code (an __index__, an iterator)
 // that reaches where the arguments came from.
-//  - A vectorcall's arguments (`kFromDict` false), keyword values included, sit in the caller's
-//    array, and the caller keeps every one alive until the call returns: the interpreter's
-//    value stack, the items of a tuple it holds, or, for a call with a dict, an array into
-//    which CPython unpacks the dict with a reference to each value (released after the call).
-//    CPython's own fast-call functions read their arguments borrowed on the same terms. So
-//    they are borrowed here too, and cost nothing to hold.
-//  - A constructor (tp_new) gets a tuple, immutable and held by the caller, and the caller's
-//    own keyword dict, which Python code can reach and empty while the call still has other
-//    arguments to read (operator.methodcaller hands down the dict it keeps). Each value found
-//    in the dict is held by a strong reference.
+//  - Positional arguments are borrowed: a vectorcall's sit in the caller's array (the
+//    interpreter's value stack, the items of a tuple it holds), a constructor's in a tuple the
+//    caller holds, and CPython's own fast-call functions read them on the same terms.
+//  - Keyword values are held by a strong reference each. A constructor (tp_new) gets the
+//    caller's own keyword dict, and a vectorcall's keyword values may be borrowed from one:
+//    operator.methodcaller (3.13) passes the values of the dict it keeps. Python code can reach
+//    that dict and empty it while the call still has other arguments to read.
+// The positional-only call, the common one, takes no reference at all.
 template <typename Sig, bool kFromDict>
 class Args {
  public:
@@ -251,10 +247,8 @@ class Args {
   Args& operator=(const Args&) = delete;
   // Releasing a reference may run a finalizer, which may unwind the thread at exit: see Ref.
   ~Args() noexcept(false) {
-    if constexpr (kFromDict) {
-      for (std::size_t i = kept_from_; i < Sig::kCount; ++i) {
-        if (values_[i] != nullptr) release_owned(values_[i]);
-      }
+    for (std::size_t i = kept_from_; i < Sig::kCount; ++i) {
+      if (values_[i] != nullptr) release_owned(values_[i]);
     }
   }
 
@@ -313,21 +307,25 @@ class Args {
       }
     } else {
       detail::parse_fastcall(Sig::kView, args, nargs, kwnames, values_.data());
+      keep_from(kwnames == nullptr ? Sig::kCount : static_cast<std::size_t>(nargs));
     }
   }
   // A tuple and a dict: the values after the positional ones came from the dict.
   Args(PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = detail::parse_tuple(Sig::kView, args, kwargs, values_.data());
-    if constexpr (kFromDict) {
-      kept_from_ = kwargs == nullptr ? Sig::kCount : static_cast<std::size_t>(nargs);
-      for (std::size_t i = kept_from_; i < Sig::kCount; ++i) Py_XINCREF(values_[i]);
-    }
+    keep_from(kwargs == nullptr ? Sig::kCount : static_cast<std::size_t>(nargs));
+  }
+  // Takes a reference to each value from `first` on: the ones a keyword supplied (parsing
+  // runs no Python code, so they are all still there).
+  void keep_from(std::size_t first) {
+    kept_from_ = first;
+    for (std::size_t i = first; i < Sig::kCount; ++i) Py_XINCREF(values_[i]);
   }
 
-  // nullptr where not passed; from kept_from_ on (a constructor's keyword values) each one is
-  // a reference of ours, the rest are borrowed.
+  // nullptr where not passed; from kept_from_ on (keyword values) each one is a reference of
+  // ours, the rest are borrowed.
   std::array<PyObject*, Sig::kCount> values_;
-  [[no_unique_address]] std::conditional_t<kFromDict, std::size_t, detail::NoneKept> kept_from_;
+  std::size_t kept_from_ = Sig::kCount;
 };
 
 // Vectorcall-style methods (METH_FASTCALL | METH_KEYWORDS).
