@@ -52,6 +52,10 @@ def measure(candidate, reference, repeats, namespace):
     reference = make_timer(reference, namespace)
     # Each side gets its own loop count: one common count sized for the faster side would run
     # a slow reference (a 100k-key dict copy) for minutes.
+    # One untimed run each first: a first call may import a module or fill a cache, and a
+    # calibration that saw it would settle on far too few runs per timing.
+    candidate(1)
+    reference(1)
     n_cand, n_ref = calibrate(candidate), calibrate(reference)
     cand, ref = [], []
     for _ in range(repeats):  # interleaved so drift affects both sides alike

@@ -217,13 +217,13 @@ class CoroutineTest {
   }
 
  private:
-  // asyncio.iscoroutine (borrowed) when both remembered entries still hold, else null.
+  // asyncio.iscoroutine (borrowed) when both remembered entries still hold, else null. The
+  // module found must be the one whose dictionary the attribute entry was remembered in (a
+  // module's dictionary is fixed for its life, and it is held), so neither its type nor its
+  // dictionary needs asking again; PyDict_Next itself answers nothing for a non-dict.
   PyObject* cached_iscoroutine() const noexcept {
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (!PyDict_Check(modules)) return nullptr;
-    PyObject* module = modules_.peek(modules);
-    if (module == nullptr || !PyModule_CheckExact(module)) return nullptr;
-    return attributes_.peek(PyModule_GetDict(module));
+    PyObject* module = modules_.peek(PyImport_GetModuleDict());
+    return module != nullptr && module == module_.get() ? attributes_.peek(module_dict_) : nullptr;
   }
 
   // The sys.modules entry serves while it has the attribute. A miss (a module that another
@@ -232,7 +232,14 @@ class CoroutineTest {
   Ref iscoroutine_function() {
     Ref module = asyncio_module();
     if (PyModule_CheckExact(module.get())) {
-      if (Ref found = attributes_.find(PyModule_GetDict(module.get()))) return found;
+      PyObject* dict = PyModule_GetDict(module.get());
+      if (Ref found = attributes_.find(dict)) {
+        if (module.get() != module_.get()) {
+          module_dict_ = dict;
+          module_ = std::move(module);  // the old one goes last
+        }
+        return found;
+      }
     } else if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) {
       return found;
     }
@@ -252,6 +259,8 @@ class CoroutineTest {
 
   EntryCache modules_{kAsyncio};
   EntryCache attributes_{kIsCoroutine};
+  Ref module_;                      // the module attributes_ last looked in
+  PyObject* module_dict_ = nullptr;  // its dictionary, borrowed from it
   ModuleLookup lookup_;
 };
 
