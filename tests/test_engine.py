@@ -525,6 +525,23 @@ def test_swaps_and_commits_honour_methods_patched_onto_the_classes(monkeypatch, 
     assert dict(engine.state.data.to_dict()) == {"a": 1, "b": 1}
 
 
+def test_patches_are_found_after_the_class_dictionary_is_reshaped(monkeypatch):
+    # The engine confirms State.update where it last found the entry; moving the entry (removed,
+    # the dictionary resized, put back) must neither lose the original nor hide a later patch.
+    engine, seen = MorvaEngine(), []
+    engine.compare_and_swap(1, {"a": 0})
+    original = State.update
+    monkeypatch.delattr(State, "update")
+    for i in range(64):
+        monkeypatch.setattr(State, f"_extra{i}", i, raising=False)
+    monkeypatch.setattr(State, "update", original, raising=False)
+    engine.compare_and_swap(2, {"a": 1})
+    monkeypatch.setattr(State, "update",
+                        lambda self, *args: seen.append(args) or original(self, *args))
+    engine.compare_and_swap(3, {"a": 2})
+    assert seen == [({"a": 2}, None, None)] and engine.state.version == 4
+
+
 def test_commit_nested_in_an_overriding_commit_state_proceeds():
     class Chained(MorvaEngine):
         def commit_state(self, state):

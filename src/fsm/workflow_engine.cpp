@@ -10,6 +10,7 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/dict_entry.hpp"
 #include "binding/modules.hpp"
 #include "binding/stack_guard.hpp"
 #include "binding/text.hpp"
@@ -138,70 +139,12 @@ PyObject* stock_iscoroutine() {
   return stock;
 }
 
-// The value under one exact str key in a dict, found through the position of its entry while
-// that entry stays where the last full lookup found it. PyDict_Next only ever yields a pair the
-// dict holds at that moment, so finding the remembered key object at the remembered position
-// proves that the dict maps the key to the value found, whatever happened to the dict in
-// between; any other outcome (entry deleted or moved by a resize, another dict) takes the full
-// lookup, which remembers the entry afresh. Used with the GIL held; no Python code runs in a
-// lookup. Holds what it remembers (so no address can be reused for another object) and is
-// never destroyed: the process-wide instances below outlive the interpreter.
-class EntryCache {
- public:
-  explicit constexpr EntryCache(InternedStr& key) noexcept : key_name_(key) {}
-
-  // The value (borrowed) when the remembered entry still holds the key in `dict`, else null.
-  PyObject* peek(PyObject* dict) const noexcept {
-    if (dict != dict_) return nullptr;
-    Py_ssize_t pos = pos_;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    return PyDict_Next(dict, &pos, &k, &v) && k == key_ ? v : nullptr;
-  }
-
-  // The full lookup; null (without an error) when the dict has no such key.
-  Ref find(PyObject* dict) {
-    PyObject* key = key_name_.get();
-    Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
-    if (!value) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      return value;
-    }
-    if (peek(dict) != value.get()) remember(dict, key, value.get());
-    return value;
-  }
-
- private:
-  // One pass over the entries: rare (a resize, a replaced dict). The position to start from
-  // next time is the one just before what the matching step returned (in CPython the entry's
-  // own index, so that a check skips no deleted entries).
-  void remember(PyObject* dict, PyObject* key, PyObject* value) {
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(dict, &pos, &k, &v)) {
-      if (v != value || !PyUnicode_CheckExact(k)) continue;
-      if (k != key && PyUnicode_Compare(k, key) != 0) continue;
-      // What was remembered before goes last, once this cache is whole again.
-      Ref old_dict = Ref::steal(std::exchange(dict_, Py_NewRef(dict)));
-      Ref old_key = Ref::steal(std::exchange(key_, Py_NewRef(k)));
-      pos_ = pos - 1;
-      return;
-    }
-  }
-
-  InternedStr& key_name_;
-  PyObject* dict_ = nullptr;  // strong references
-  PyObject* key_ = nullptr;
-  Py_ssize_t pos_ = 0;
-};
-
 // `import asyncio; asyncio.iscoroutine(result)`, both looked up afresh for every step so a
 // replaced module or function is always the one asked. asyncio's own function answers False
 // for None (None is no coroutine type and no Coroutine ABC instance unless NoneType were
 // registered as one, and then scheduling it would fail anyway), so the call is skipped for
 // executors that return None: it would otherwise cost several times the step itself. For that
-// common case the two lookups are first tried through EntryCache (no Python code, no side
+// common case the two lookups are first tried through DictEntry (no Python code, no side
 // effect); whatever it cannot confirm takes the ordinary path. One instance serves every run.
 class CoroutineTest {
  public:
@@ -233,7 +176,7 @@ class CoroutineTest {
     Ref module = asyncio_module();
     if (PyModule_CheckExact(module.get())) {
       PyObject* dict = PyModule_GetDict(module.get());
-      if (Ref found = attributes_.find(dict)) {
+      if (Ref found = attributes_.find(dict, kIsCoroutine.get())) {
         if (module.get() != module_.get()) {
           module_dict_ = dict;
           module_ = std::move(module);  // the old one goes last
@@ -251,20 +194,20 @@ class CoroutineTest {
   Ref asyncio_module() {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     if (PyDict_Check(modules)) {
-      Ref module = modules_.find(modules);
+      Ref module = modules_.find(modules, kAsyncio.get());
       if (module && module.get() != Py_None) return module;
     }
     return loaded_module(kAsyncio.get());
   }
 
-  EntryCache modules_{kAsyncio};
-  EntryCache attributes_{kIsCoroutine};
+  DictEntry modules_;     // sys.modules["asyncio"]
+  DictEntry attributes_;  // its "iscoroutine"
   Ref module_;                      // the module attributes_ last looked in
   PyObject* module_dict_ = nullptr;  // its dictionary, borrowed from it
   ModuleLookup lookup_;
 };
 
-// The shared instance: never destroyed (see EntryCache).
+// The shared instance: never destroyed (see DictEntry).
 CoroutineTest& coroutine_test() {
   static CoroutineTest* test = new CoroutineTest();
   return *test;

@@ -11,6 +11,9 @@
 // still the object it held when the class was built. Both are read without running Python
 // code, so the check itself cannot be observed either.
 //
+// Each entry is confirmed at the position where it was last found (DictEntry), and looked up
+// by name only when it is no longer there.
+//
 // The class's dictionary is the one object behind the mappingproxy that `__dict__` returns;
 // the limited API has no getter for it, so it is taken once, as the proxy's only referent
 // (gc.get_referents), and accepted only if it answers every name exactly as the proxy does.
@@ -21,6 +24,7 @@
 #include <array>
 #include <concepts>
 
+#include "binding/dict_entry.hpp"
 #include "binding/object.hpp"
 
 namespace morva {
@@ -49,20 +53,34 @@ class ClassEntries {
   }
 
   // True when `obj` is exactly of the class and a lookup of each of names[i...] on it finds
-  // the original. (A dict lookup of an interned str raises nothing, so no error is left set.)
+  // the original. Runs no Python code and leaves no error set.
   template <std::same_as<std::size_t>... I>
-  bool unchanged(PyObject* obj, I... i) const {
+  bool unchanged(PyObject* obj, I... i) {
     return Py_TYPE(obj) == type_ && type_ != nullptr &&
            PyType_GetSlot(type_, Py_tp_getattro) ==
                reinterpret_cast<void*>(PyObject_GenericGetAttr) &&
-           ((PyDict_GetItemWithError(dict_, names_[i]) == originals_[i]) && ...);
+           (holds(i) && ...);
   }
 
  private:
+  bool holds(std::size_t i) {
+    PyObject* value = entries_[i].peek(dict_);
+    if (value == nullptr) {
+      try {
+        value = entries_[i].find(dict_, names_[i]).get();  // borrowed: the dict holds it
+      } catch (const PyErrorSet&) {
+        PyErr_Clear();  // a lookup that failed confirms nothing
+        return false;
+      }
+    }
+    return value == originals_[i];
+  }
+
   PyTypeObject* type_ = nullptr;  // null: not confirmed, every answer is false
   PyObject* dict_ = nullptr;
   std::array<PyObject*, N> names_{};
   std::array<PyObject*, N> originals_{};
+  std::array<DictEntry, N> entries_{};
 };
 
 }  // namespace morva
