@@ -55,9 +55,15 @@ _EVAL_BARE = "_counter['n'] = 0\nwhile eval(_code, _bare_ns):\n    _inc('inc')"
 # What execute does for each step, written in Python: call the executor, keep the name.
 _PYTHON_STEPS = "_done = []\nfor _n in _names:\n    _noop(_n)\n    _done.append(_n)"
 
+# What C code pays to call the executor once per name, and nothing else: map() calls it from C
+# and list() collects the results. The execute row's floor, beside its reference.
+_C_CALLS = "list(map(_noop, _names))"
+
 ROWS = [
     ("execute 1000 process steps vs Python loop calling the executor, collecting names",
      "_flat.execute({}, _noop)", _PYTHON_STEPS, 1.0),
+    ("floor: list(map(executor, names)), C calling the executor, vs the same Python loop",
+     _C_CALLS, _PYTHON_STEPS, None),
     ("while turn vs eval(precompiled, namespace rebuilt) + executor",
      _WHILE, _EVAL_REBUILT, 1.5),
     ("while turn vs eval(precompiled, one reused dict) + executor",
@@ -69,4 +75,5 @@ ROWS = [
 INSTR_ROWS = [
     ("execute 1000 process steps vs Python loop, executor + names",
      "_flat.execute({}, _noop)", _PYTHON_STEPS, 1.0, 5),
+    ("floor: list(map(executor, names)) vs Python loop", _C_CALLS, _PYTHON_STEPS, None, 5),
 ]
