@@ -45,7 +45,7 @@ class RingBuffer {
     } else {
       fill(slots_[head_]);
     }
-    head_ = static_cast<std::size_t>((head_ + 1) % capacity_);
+    if (++head_ == capacity_) head_ = 0;  // head_ < capacity_ always: no division needed
   }
 
   void push(T entry) {
