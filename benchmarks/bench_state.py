@@ -28,6 +28,9 @@ _log_state = State()
 _log_deque = deque(maxlen=1000)
 
 _UPDATE = "_state.update(data={'key500': 1})"
+# The update row's floor: the one-key dict its statement builds and frees, beside the reference.
+_FLOOR_ROW = ("floor: {k: v} built + immutables.Map.set vs immutables.Map.set",
+              "_d = {'key500': 1}\n_imap.set('key500', 1)", "_imap.set('key500', 1)", None)
 
 
 def _bytes_per_version():
@@ -49,6 +52,7 @@ def _kept(name):
 ROWS = [
     ("State.update(data={k: v}), 100k keys vs immutables.Map.set", _UPDATE,
      "_imap.set('key500', 1)", 1.0),
+    _FLOOR_ROW,
     ("State.update(data={k: v}), 100k keys vs pyrsistent pmap.set", _UPDATE,
      "_pmap.set('key500', 1)", 1.0),
     ("State.update(data={k: v}), 100k keys vs rpds insert", _UPDATE,
@@ -70,4 +74,5 @@ ROWS = [
 INSTR_ROWS = [
     ("State.update(data={k: v}), 100k keys vs immutables.Map.set", _UPDATE,
      "_imap.set('key500', 1)", 1.0),
+    _FLOOR_ROW,
 ]
