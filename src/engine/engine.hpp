@@ -22,4 +22,9 @@ Ref make_engine();
 void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
                    const SharedMessageList& outbox);
 
+// A staged container that may not exist yet: made (an empty dict, or list) and kept in
+// `staged` on first need. Returns it, borrowed.
+enum class Staged { kDict, kList };
+PyObject* staged_container(Ref& staged, Staged kind);
+
 }  // namespace morva

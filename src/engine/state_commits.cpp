@@ -80,7 +80,6 @@ class CallDepth {
   CallDepth& operator=(const CallDepth&) = delete;
 };
 
-
 // Replaces the current state under the exclusive access the caller holds; the old state is
 // handed back so that the caller drops it after releasing every hold (its values' finalizers
 // may use the engine).
@@ -178,14 +177,6 @@ void install_state(MorvaEngineFields& f, PyObject* state) {
   }
 }
 
-// A staged container handed to Python code: made empty if nothing was staged in it yet.
-PyObject* made(Ref& staged, PyObject* (*make)()) {
-  if (!staged) staged = Ref::checked(make());
-  return staged.get();
-}
-PyObject* new_dict() { return PyDict_New(); }
-PyObject* new_list() { return PyList_New(0); }
-
 }  // namespace
 
 PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -220,8 +211,9 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
     next = update_state(state.get(), data.get(), heavy.get(), signals.get());
   } else {
     next = Ref::checked(PyObject_CallMethodObjArgs(
-        state.get(), update_name.get(), made(data, new_dict), made(heavy, new_dict),
-        made(signals, new_list), nullptr));
+        state.get(), update_name.get(), staged_container(data, Staged::kDict),
+        staged_container(heavy, Staged::kDict), staged_container(signals, Staged::kList),
+        nullptr));
   }
   validate(f, next.get());
   if (engine_commit_state_is_own(engine) && PyObject_TypeCheck(next.get(), state_type())) {
@@ -233,6 +225,11 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
   }
   // Read now: a collector made by Python code during the commit adds to this same list.
   if (SharedMessageList list = outbox) MessageList::move_all(*list, f.queue);
+}
+
+PyObject* staged_container(Ref& staged, Staged kind) {
+  if (!staged) staged = Ref::checked(kind == Staged::kList ? PyList_New(0) : PyDict_New());
+  return staged.get();
 }
 
 }  // namespace morva

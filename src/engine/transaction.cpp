@@ -76,11 +76,6 @@ void merge_into(PyObject* target, PyObject* value) {
   Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
 }
 
-PyObject* staging(Ref& staged, bool list) {
-  if (!staged) staged = Ref::checked(list ? PyList_New(0) : PyDict_New());
-  return staged.get();
-}
-
 // merge_into a staged dict that may not exist yet: the first exact dict is simply copied (the
 // same items in the same order as merging it into a new empty dict).
 void stage_dict(Ref& staged, PyObject* value) {
@@ -88,7 +83,7 @@ void stage_dict(Ref& staged, PyObject* value) {
     staged = Ref::checked(PyDict_Copy(value));
     return;
   }
-  merge_into(staging(staged, false), value);
+  merge_into(staged_container(staged, Staged::kDict), value);
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,7 +93,8 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (a.present<"data">()) stage_dict(t.pending_data, a.get<"data">());
   if (a.present<"heavy">()) stage_dict(t.pending_heavy, a.get<"heavy">());
   if (a.present<"signal">()) {
-    check(PyList_Append(staging(t.pending_signals, true), a.get<"signal">()));
+    PyObject* signals = staged_container(t.pending_signals, Staged::kList);
+    check(PyList_Append(signals, a.get<"signal">()));
   }
   Py_RETURN_NONE;
 }
