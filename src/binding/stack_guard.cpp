@@ -48,15 +48,21 @@ std::size_t remaining_stack() noexcept {
 namespace stack_detail {
 __thread std::uintptr_t t_floor = UINTPTR_MAX;
 
-void check_stack_slow(const char* where) {
+bool below_floor(std::uintptr_t here) noexcept {
   if (t_floor == UINTPTR_MAX) {
     const StackBounds& b = bounds();
     t_floor = b.known ? b.low + std::min<std::size_t>(256 * 1024, b.size / 4) : 0;
   }
-  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < t_floor) {
-    raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
-  }
+  return here < t_floor;
+}
+
+void raise_exhausted(const char* where) {
+  raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
 }
 }  // namespace stack_detail
+
+void set_stack_error(const StackExhausted& exhausted) {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded %s", exhausted.where);
+}
 
 }  // namespace morva

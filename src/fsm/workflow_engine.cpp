@@ -253,7 +253,10 @@ class Run {
     return evaluate_condition(condition, ctx_, e_.debug, &e_.codes[slot]);
   }
 
+  // One level of recursion per nested block, checked: each level may also run an executor or
+  // a condition, and those need room on the thread's stack too.
   void visit(const FluxStep& step) {
+    check_stack("while running nested workflow steps");
     count_operation();
     if (e_.debug) debug_line("Op #" + std::to_string(ops_) + ": " + debug_render(step));
     switch (step.v.index()) {
