@@ -299,11 +299,18 @@ def main():
         try:
             call()
             print(name, "ok")
-        except RecursionError:
-            print(name, "RecursionError")
-        except (ValueError, mc.SchemaViolationError) as exc:  # read whole, refused by content
-            print(name, "ok" if "recursion" not in str(exc) else exc)
-threading.stack_size(STACK_KIB * 1024)
+        except Exception as exc:  # one clause: 3.14 may refuse even to match a tuple of types
+            kind, text = type(exc).__name__, str(exc)
+            if kind in ("ValueError", "SchemaViolationError") and "recursion" not in text:
+                kind = "ok"  # read whole, refused for its content
+            elif kind == "MemoryError" and "stack overflow" in text:
+                kind = "host-limit"  # 3.14's compiler refuses to run on a nearly full stack
+            print(name, kind)
+try:
+    threading.stack_size(STACK_KIB * 1024)
+except ValueError as exc:  # "size must be at least 53248 bytes" (3.14): that smallest one
+    threading.stack_size(int(str(exc).split()[-2]))
+import asyncio  # imported here, not by the first step deep down (3.14 compiles it at depth)
 thread = threading.Thread(target=main)
 thread.start()
 thread.join()
@@ -311,16 +318,17 @@ thread.join()
 
 
 @pytest.mark.timeout(180)
-@pytest.mark.parametrize("stack_kib", [32, 64])
+@pytest.mark.parametrize("stack_kib", [32, 64], ids=["smallest-stack", "64KiB"])
 def test_nesting_within_the_limits_on_a_small_thread_stack(stack_kib):
     out = run_bounded(NESTED_CASES.replace("STACK_KIB", str(stack_kib)), seconds=120)
     outcomes = dict(line.split(" ", 1) for line in out.splitlines())
     assert len(outcomes) == 11, out
-    assert set(outcomes.values()) <= {"ok", "RecursionError"}, out
+    assert set(outcomes.values()) <= {"ok", "RecursionError", "host-limit"}, out
     # On 64 KiB the documents and step trees work to the full nesting limit: the reader and
     # the renderings use no stack per level, and the step walks fit. Copying views nests the
-    # host's deepcopy once per level and needs more (about 160 KiB for 127 levels).
-    # The sanitizer's frames are larger, and there only the absence of crashes is checked.
-    if stack_kib == 64 and not os.environ.get("MORVA_ASAN"):
+    # host's deepcopy once per level and needs more (about 160 KiB for 127 levels). 3.14
+    # keeps a larger margin of every stack for itself (its own json refuses 127 levels here),
+    # and the sanitizer's frames are larger: there only the absence of crashes is checked.
+    if stack_kib == 64 and sys.version_info < (3, 14) and not os.environ.get("MORVA_ASAN"):
         del outcomes["frozen-copy"]
         assert set(outcomes.values()) == {"ok"}, out
