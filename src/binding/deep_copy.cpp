@@ -2,6 +2,7 @@
 #include "binding/deep_copy.hpp"
 
 #include "binding/modules.hpp"
+#include "binding/stack_guard.hpp"
 
 namespace morva {
 
@@ -13,13 +14,27 @@ Ref deep_copy(PyObject* value, PyObject* memo) {
       PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), value, memo, nullptr));
 }
 
+namespace {
+
+// What the memo holds for `original` (keyed by its id), or an empty reference; a memo that is
+// no dict (a caller's own) is not looked into.
 Ref memo_entry(PyObject* memo, PyObject* original) {
-  if (memo == nullptr || !PyDict_Check(memo)) return Ref{};
-  // The memo is keyed by id(original).
+  if (!PyDict_Check(memo)) return Ref{};
   Ref id = Ref::checked(PyLong_FromVoidPtr(original));
   PyObject* found = PyDict_GetItemWithError(memo, id.get());
   if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
   return Ref::borrow(found);
+}
+
+}  // namespace
+
+Ref deep_copy_view(PyObject* view, PyObject* wrapped, PyObject* memo,
+                   PyObject* (*convert)(PyObject*), Ref (*make)(Ref)) {
+  // Nested views copy through the host's deepcopy once per level.
+  check_stack("while copying a read-only view");
+  Ref copied = deep_copy(wrapped, memo);
+  if (Ref same = memo_entry(memo, view)) return same;
+  return make(Ref::borrow(convert(copied.get())));
 }
 
 }  // namespace morva

@@ -10,10 +10,12 @@ namespace morva {
 // at every call (a replaced copy module is the one used).
 Ref deep_copy(PyObject* value, PyObject* memo = nullptr);
 
-// What the deepcopy memo `memo` already holds for `original`, or an empty reference (also when
-// `memo` is no dict). An object copied from inside its own copy (a container that holds it)
-// is entered there first, and the outer copy returns that entry so the copied structure keeps
-// its shape.
-Ref memo_entry(PyObject* memo, PyObject* original);
+// __deepcopy__ of a read-only view over `wrapped`: a new view, made by `make`, over
+// copy.deepcopy(wrapped, memo) once `convert` has accepted the copy. A container that holds
+// its own view copies that view again from inside; the memo then holds the copy made there,
+// which the copied container refers to, and it is returned instead of a second one, so the
+// copied structure keeps its shape.
+Ref deep_copy_view(PyObject* view, PyObject* wrapped, PyObject* memo,
+                   PyObject* (*convert)(PyObject*), Ref (*make)(Ref));
 
 }  // namespace morva

@@ -83,11 +83,7 @@ PyObject* copy(PyObject* self, PyObject*) {
 // copy.deepcopy: a new view over a deep copy of the dict, made with the caller's memo.
 PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<FrozenDictDeepcopy>(args, nargs, kwnames);
-  PyObject* memo = a.get<"memo">();
-  check_stack("while copying a FrozenDict");
-  Ref copied = deep_copy(data_of(self), memo);
-  if (Ref same = memo_entry(memo, self)) return same.release();
-  return make_frozen_dict(Ref::borrow(as_dict(copied.get()))).release();
+  return deep_copy_view(self, data_of(self), a.get<"memo">(), as_dict, make_frozen_dict).release();
 }
 PyObject* keys(PyObject* self, PyObject*) { return check(PyDict_Keys(data_of(self))); }
 PyObject* values(PyObject* self, PyObject*) { return check(PyDict_Values(data_of(self))); }

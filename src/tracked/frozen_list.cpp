@@ -50,11 +50,7 @@ PyObject* copy(PyObject* self, PyObject*) {
 // copy.deepcopy: a new view over a deep copy of the list, made with the caller's memo.
 PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<FrozenListDeepcopy>(args, nargs, kwnames);
-  PyObject* memo = a.get<"memo">();
-  check_stack("while copying a FrozenList");
-  Ref copied = deep_copy(data_of(self), memo);
-  if (Ref same = memo_entry(memo, self)) return same.release();
-  return make_frozen_list(Ref::borrow(as_list(copied.get()))).release();
+  return deep_copy_view(self, data_of(self), a.get<"memo">(), as_list, make_frozen_list).release();
 }
 
 PyTypeObject* build() {
