@@ -29,8 +29,9 @@ bool below_floor(std::uintptr_t here) noexcept;
 }  // namespace stack_detail
 
 // Raises RecursionError "maximum recursion depth exceeded {where}" when less than a safe
-// reserve of the thread's stack is left (a quarter of the stack, at most 256 KiB). Every
-// native recursion that Python input can drive deep checks at each level.
+// reserve of the thread's stack is left (a quarter of the stack, at most 256 KiB, and at least
+// 16 KiB or half of a smaller stack). Every native recursion that Python input can drive deep
+// checks at each level.
 inline void check_stack(const char* where) {
   auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   if (here < stack_detail::t_floor && stack_detail::below_floor(here)) [[unlikely]] {
