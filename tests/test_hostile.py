@@ -260,7 +260,7 @@ def test_arguments_outlive_python_code_that_empties_their_dict(case):
 # 127-level json, repr, pickle and deepcopy on a 64 KiB thread; the module must either do the
 # same or raise RecursionError, never overflow the stack.
 NESTED_CASES = r"""
-import copy, threading, morva_core as mc
+import copy, sys, threading, morva_core as mc
 def steps(depth, form="{flux: run, steps: [%s]}"):
     text = "x"
     for _ in range(depth):
@@ -296,6 +296,9 @@ cases = {
 }
 def main():
     for name, call in cases.items():
+        if name == "guard" and sys.version_info < (3, 11):
+            print(name, "host-limit")  # 3.10's own deepcopy overflows here: every call takes stack
+            continue
         try:
             call()
             print(name, "ok")
@@ -331,4 +334,4 @@ def test_nesting_within_the_limits_on_a_small_thread_stack(stack_kib):
     # and the sanitizer's frames are larger: there only the absence of crashes is checked.
     if stack_kib == 64 and sys.version_info < (3, 14) and not os.environ.get("MORVA_ASAN"):
         del outcomes["frozen-copy"]
-        assert set(outcomes.values()) == {"ok"}, out
+        assert set(outcomes.values()) <= {"ok", "host-limit"}, out
