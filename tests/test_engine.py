@@ -6,7 +6,6 @@ import threading
 import time
 import weakref
 
-import pydantic
 import pytest
 
 from morva_core import (ContextError, MorvaEngine, OutboxCollector, OutboxMsg, ProcessContext,
@@ -30,10 +29,6 @@ def drain(engine):
 
 def schema(fn):
     return type("Schema", (), {"model_validate": staticmethod(fn)})
-
-
-class Model(pydantic.BaseModel):
-    count: int
 
 
 class Unprintable(Exception):
@@ -261,6 +256,12 @@ def test_write_timeout():
 
 
 def test_pydantic_schema():
+    pydantic = pytest.importorskip("pydantic", reason="needs pydantic, not installed for this "
+                                   "interpreter")
+
+    class Model(pydantic.BaseModel):
+        count: int
+
     engine = MorvaEngine()
     engine.set_schema(Model)
     commit(engine, {"count": 3}, messages=[("kept", 1)])

@@ -3,6 +3,7 @@
 import ast
 import inspect
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -11,7 +12,7 @@ import pytest
 
 import morva_core
 
-STUB = os.path.join(os.path.dirname(morva_core.__file__), "morva_core.pyi")
+STUB = pathlib.Path(morva_core.__file__).with_name("morva_core.pyi")
 HIDDEN = ("Outbox", "FrozenList", "TrackedDict", "TrackedList")
 
 
@@ -35,7 +36,7 @@ def stubtest(module, cwd, **env):
 
 
 def test_stubs_are_installed_beside_the_module():
-    assert os.path.exists(STUB)
+    assert STUB.exists()
 
 
 @pytest.mark.timeout(600)
@@ -55,7 +56,7 @@ def test_stubtest_covers_the_classes_that_are_not_module_attributes(tmp_path):
     (tmp_path / "morva_core_all.py").write_text(
         "import morva_core\nfrom morva_core import *\n\n" + inspect.getsource(hidden_types)
         + f"\nglobals().update(hidden_types())\n__all__ = morva_core.__all__ + [{names}]\n")
-    stub = open(STUB, encoding="utf-8").read()
+    stub = STUB.read_text(encoding="utf-8")
     stub = re.sub(r"\b_(%s)\b" % "|".join(HIDDEN), r"\1", stub)
     stub = stub.replace("__all__ = [", f"__all__ = [{names}, ", 1)
     (tmp_path / "morva_core_all.pyi").write_text(stub, encoding="utf-8")
@@ -66,7 +67,7 @@ def test_stubtest_covers_the_classes_that_are_not_module_attributes(tmp_path):
 
 def stub_docstrings():
     """(runtime object, docstring) for the stub's module, classes, methods and properties."""
-    tree = ast.parse(open(STUB, encoding="utf-8").read())
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
     yield morva_core, ast.get_docstring(tree)
     hidden = hidden_types()
     for cls_node in (n for n in tree.body if isinstance(n, ast.ClassDef)):
