@@ -86,12 +86,14 @@ class _Schema(Protocol):
     """An engine schema: each commit calls `model_validate(new_data_dict)`; a pydantic model class fits."""
 
     def model_validate(self, obj: dict[str, Any], /) -> object:
-        """Raise any Exception to reject `obj`, the new data zone as a dict; the result is unused."""
+        """Raise any Exception to reject `obj` (the new data zone as a dict); the result is unused."""
 
 @disjoint_base
 class MorvaEngine:
-    """Holder of the current State: version-checked swap, commit, transactions, outbox delivery,
-    process launch.
+    """Holder of the current State: version-checked swaps, transactions, outbox, processes.
+
+    It replaces its state by compare_and_swap, commit_state and transaction commits, delivers
+    committed messages to a worker, and launches processes.
 
     Transaction commits, compare_and_swap, commit_state and execute_process_async on one engine
     are serialised across threads; another thread's call waits (GIL released) until the running
@@ -159,6 +161,12 @@ class MorvaEngine:
     def execute_process_async(
         self, name: str, func: Callable[[ProcessContext], Coroutine[Any, Any, _T]]
     ) -> Coroutine[Any, Any, _T]:
+        """Call the coroutine function `func` with a new ProcessContext over the current state
+        and return its coroutine."""
+    @overload
+    def execute_process_async(
+        self, name: str, func: Callable[[ProcessContext], _T]
+    ) -> Coroutine[Any, Any, _T]:
         """Run `func` with a new ProcessContext over the current state.
 
         A coroutine function is called and its coroutine returned; any other callable runs in
@@ -166,11 +174,6 @@ class MorvaEngine:
 
         The context is built over the state current at the call. Nothing is committed: the
         process's result and the context's outbox are the caller's to use."""
-    @overload
-    def execute_process_async(
-        self, name: str, func: Callable[[ProcessContext], _T]
-    ) -> Coroutine[Any, Any, _T]:
-        """Run a plain callable in a worker thread; see the coroutine overload above."""
 
 @final
 class Transaction:
@@ -450,8 +453,9 @@ class ProcessContext:
 
 @final
 class FrozenDict:
-    """Read-only view over a dict: item reads, and attribute reads that fall back to keys,
-    return the stored objects.
+    """Read-only view over a dict; item and attribute reads return the stored objects.
+
+    Attribute reads fall back to the keys (`view.name` is `view["name"]`).
 
     Not a Mapping: `in`, iteration and `len()` do not work; use keys(), items(), get() or
     to_dict(). The stored values come back as they are, so a nested dict is the stored,
@@ -521,10 +525,12 @@ class ContextError(Exception):
 
 @disjoint_base
 class ContextGuard:
-    """Checked access to a process's context: reads follow the declared inputs and outputs,
-    writes the declared outputs. With a transaction, containers and objects read through the
-    guard are shadow copies (frozen or tracked containers, nested guards) and writes are
-    reported to the transaction's write log. Subclassable; instances carry a __dict__.
+    """Checked access to a process's context, by its declared inputs and outputs.
+
+    Reads follow the declared inputs and outputs, writes the declared outputs. With a
+    transaction, containers and objects read through the guard are shadow copies (frozen or
+    tracked containers, nested guards) and writes are reported to the transaction's write log.
+    Subclassable; instances carry a __dict__.
 
     Without a transaction, values come back as they are: a container read through the guard
     can be changed in place without a check. With one, writes into the copies stay in the
@@ -542,7 +548,7 @@ class ContextGuard:
         strict_mode: bool = False,
     ) -> Self:
         """A guard over `target` with the declared dotted paths. `is_admin` lifts every check;
-        `strict_mode` refuses inputs in the control zones (sig_, cmd_, meta_) and reads of
+        `strict_mode` refuses inputs in the control zones (`sig_`, `cmd_`, `meta_`) and reads of
         names starting with "_" (PermissionError)."""
     @property
     def log(self) -> Any:
@@ -574,8 +580,10 @@ class ContextGuard:
 
 @final
 class ConfigLoader:
-    """Strict validation of YAML schema texts: context, its global and domain zones, and the
-    type / required / default of each field."""
+    """Strict validation of YAML schema texts.
+
+    A schema text declares `context`, its `global` and `domain` zones, and the type / required
+    / default of each field."""
 
     @staticmethod
     def load_from_string(content: str) -> None:

@@ -94,7 +94,8 @@ if __name__ == "__main__":
     assert mailer.sent == [1, 3]
     worker.retry()
     worker.retry()
-    print("after retries:", mailer.sent, "dead letters:", [m.payload for m, _ in worker.dead_letters])
+    dead = [m.payload for m, _ in worker.dead_letters]
+    print("after retries:", mailer.sent, "dead letters:", dead)
     assert mailer.sent == [1, 3, 2]
     assert [(m.payload, type(e)) for m, e in worker.dead_letters] == [("poison", ValueError)]
     assert worker.to_retry == []
