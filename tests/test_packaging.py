@@ -22,11 +22,13 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("MORVA_MODULE_DIR")),
 
 def compiled_objects():
     """How many object files the build folder shared by `make build` and `make wheel` has
-    compiled so far (ninja appends one line per output it builds), or None without one."""
+    compiled so far (ninja appends a line "start, end, mtime, output, hash" per output it
+    builds), or None without one."""
     logs = list((ROOT / "build").glob("cp*-linux_*/.ninja_log"))
     if len(logs) != 1:
         return None
-    return sum(line.rstrip().endswith(".o") for line in logs[0].read_text().splitlines())
+    lines = logs[0].read_text().splitlines()
+    return sum(line.split("\t")[3].endswith(".o") for line in lines if line.count("\t") == 4)
 
 
 def module_is_current():
