@@ -97,8 +97,8 @@ class MorvaEngine:
 
     Transaction commits, compare_and_swap, commit_state and execute_process_async on one engine
     are serialised across threads; another thread's call waits (GIL released) until the running
-    one has finished. Subclasses may override `state`, `commit_state` and the State's `update`:
-    commits look them up by name every time."""
+    one has finished. A subclass may override `state` and `commit_state`: a transaction commit
+    looks both up by attribute, and calls `update` on whatever `state` gives."""
 
     def __new__(cls) -> Self:
         """A new engine whose state is a new State of version 1 with empty zones, with no schema,

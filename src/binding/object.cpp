@@ -71,11 +71,16 @@ bool clear_if(PyObject* type) {
   return false;
 }
 
+bool ordinary_exception_set() {
+  return PyErr_ExceptionMatches(PyExc_Exception) &&
+         !PyErr_ExceptionMatches(PyExc_RecursionError) &&
+         !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 bool clear_if_exception() {
-  if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    return false;
-  }
-  return clear_if(PyExc_Exception);
+  if (!ordinary_exception_set()) return false;
+  PyErr_Clear();
+  return true;
 }
 
 Ref optional_attribute(PyObject* obj, PyObject* name) {

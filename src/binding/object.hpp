@@ -225,6 +225,9 @@ inline bool clear_if_attribute_error() { return clear_if(PyExc_AttributeError); 
 // RecursionError or MemoryError: running out of stack or memory must reach the caller, or a
 // dropped failure lets the work go on (and fail again) at every level of a deep chain.
 bool clear_if_exception();
+// The test clear_if_exception() makes, without clearing: an error is set and is such an
+// ordinary Exception.
+bool ordinary_exception_set();
 
 // `obj.name`, or null (error cleared) when the read fails with an ordinary Exception.
 Ref optional_attribute(PyObject* obj, PyObject* name);

@@ -8,13 +8,20 @@ namespace morva {
 
 PyTypeObject* build_type(TypeSpec type_def) {
   type_def.slots.push_back(PyType_Slot{0, nullptr});
-  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (type_def.subclassable) flags |= Py_TPFLAGS_BASETYPE;
-  if (type_def.immutable) flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Spec py_spec{type_def.name, type_def.basicsize, 0, flags, type_def.slots.data()};
   PyObject* type = PyType_FromSpec(&py_spec);
   if (type == nullptr) throw PyErrorSet{};
   return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The generic setter writes into the type's dictionary without the immutability check that
+// type.__setattr__ makes; the type's lookup cache is then told that its dictionary changed.
+void set_class_constant(PyTypeObject* type, const char* name, PyObject* value) {
+  Ref key = Ref::checked(PyUnicode_InternFromString(name));
+  check(PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), key.get(), value));
+  PyType_Modified(type);
 }
 
 PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {

@@ -40,13 +40,25 @@ struct TypeSpec {
   int basicsize;                   // sizeof the instance struct
   bool subclassable = false;       // Py_TPFLAGS_BASETYPE
   std::vector<PyType_Slot> slots;  // without the terminating {0, nullptr}
-  // Py_TPFLAGS_IMMUTABLETYPE: the type's attributes (slots included) cannot be set or deleted
-  // from Python, so a class whose slots enforce a rule cannot be patched around it.
-  bool immutable = false;
 };
 
 // Builds a heap type (throws on failure). The caller caches the result for the process.
+//
+// Every type is immutable (Py_TPFLAGS_IMMUTABLETYPE), as the interpreter's own types are: no
+// attribute of the class, its slots included, can be set or deleted from Python. That is what
+// keeps every instance whole. A class whose __new__ could be replaced would let
+// `object.__new__(cls)` hand out a box whose C++ fields were never constructed; a class whose
+// methods could be patched would let one caller change a shared enumeration or the code another
+// caller's commit runs. So an exact instance of one of our classes always runs our own code,
+// and the engine may call it directly. A Python subclass of a subclassable class is an
+// ordinary mutable class: its own overrides are found by attribute lookup, and `object.__new__`
+// refuses it because its first native base has a __new__ of its own.
 PyTypeObject* build_type(TypeSpec type_def);
+
+// Puts `value` into the class dictionary of a type built above, while the type is being built:
+// the only way an attribute that is not a method or property (an enumeration's members) gets
+// in, since the type refuses setattr from its first moment. Not for a type already in use.
+void set_class_constant(PyTypeObject* type, const char* name, PyObject* value);
 
 // The type built by `Build`, made on first request and kept for the life of the process (the
 // first creator wins, under the GIL). Each class's type getter is `return cached_type<build>();`.

@@ -148,11 +148,11 @@ Ref cached_code(const std::string& condition, Ref& cache) {
 bool evaluate_condition(const std::string& condition, PyObject* ctx, bool debug,
                         Ref* code_cache) {
   Ref ns = namespace_for(ctx);
-  if (debug) debug_line("Evaluating condition: '" + condition + "'");
+  if (debug) debug_line({"Evaluating condition: '", condition, "'"});
   Ref code = code_cache ? cached_code(condition, *code_cache) : compile_condition(condition);
   Ref value = Ref::checked(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
   bool truth = check(PyObject_IsTrue(value.get())) != 0;
-  if (debug) debug_line(truth ? "Condition result: true" : "Condition result: false");
+  if (debug) debug_line({truth ? "Condition result: true" : "Condition result: false"});
   return truth;
 }
 
