@@ -20,15 +20,10 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("MORVA_MODULE_DIR")),
                                 reason="the sanitizer run checks the instrumented build")
 
 
-def compiled_objects():
-    """How many object files the build folder shared by `make build` and `make wheel` has
-    compiled so far (ninja appends a line "start, end, mtime, output, hash" per output it
-    builds), or None without one."""
-    logs = list((ROOT / "build").glob("cp*-linux_*/.ninja_log"))
-    if len(logs) != 1:
-        return None
-    lines = logs[0].read_text().splitlines()
-    return sum(line.split("\t")[3].endswith(".o") for line in lines if line.count("\t") == 4)
+def object_files():
+    """When each object file of the build folder that `make build` and `make wheel` share was
+    last written (by path)."""
+    return {p: p.stat().st_mtime_ns for p in (ROOT / "build").glob("cp*-linux_*/**/*.o")}
 
 
 def module_is_current():
@@ -47,11 +42,11 @@ def wheel(tmp_path_factory):
     dist = tmp_path_factory.mktemp("dist")
     # `make build` and `make wheel` build in one folder with the same definitions, so after
     # `make build` (as in `make test`) the wheel only packages what is there.
-    current, before = module_is_current(), compiled_objects()
+    current, before = module_is_current(), object_files()
     subprocess.run(["make", "-s", "-C", str(ROOT), "wheel", f"DIST={dist}"], check=True,
                    timeout=1500, stdout=subprocess.DEVNULL)
-    if current and before is not None:
-        assert compiled_objects() == before, "make wheel compiled the module again"
+    if current and before:
+        assert object_files() == before, "make wheel compiled the module again"
     wheels = list(dist.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
