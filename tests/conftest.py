@@ -19,6 +19,19 @@ def mc():
     return morva_core
 
 
+def hidden(name):
+    """One of the classes Python meets only as returned values (Outbox, FrozenList, ...)."""
+    import gc
+
+    for obj in gc.get_objects():
+        if isinstance(obj, type) and obj.__module__ == "morva_core" and obj.__name__ == name:
+            return obj
+    raise LookupError(name)
+
+
+HIDDEN = ("Outbox", "FrozenList", "TrackedDict", "TrackedList")
+
+
 @contextmanager
 def raises_exact(exc_type, message):
     """Expect `exc_type` (exactly that class) whose str() is exactly `message`."""

@@ -8,7 +8,9 @@ import os
 import re
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+
+pytest.importorskip("hypothesis", reason="needs hypothesis, not installed for this interpreter")
+from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
 from morva_core import ContextGuard, Transaction
 

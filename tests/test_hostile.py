@@ -11,16 +11,9 @@ import textwrap
 import pytest
 
 import morva_core as mc
-from conftest import raises_exact
+from conftest import hidden, raises_exact
 
 U64, U32, I64 = 2**64 - 1, 2**32 - 1, 2**63 - 1
-
-
-def hidden(name):
-    import gc
-
-    return next(o for o in gc.get_objects()
-                if isinstance(o, type) and o.__module__ == "morva_core" and o.__name__ == name)
 
 
 class TestIntegerRanges:

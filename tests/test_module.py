@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 import morva_core
-from conftest import raises_exact
+from conftest import HIDDEN, hidden, raises_exact
 
 # The full catalogue in registration order.
 CATALOGUE = [
@@ -60,6 +60,33 @@ def test_classes_are_final_native_types():
         else:
             with pytest.raises(TypeError):
                 type("Sub", (cls,), {})
+
+
+def test_classes_are_immutable_and_never_hand_out_an_unbuilt_instance():
+    # With a class attribute replaced, `object.__new__(cls)` would give an instance whose native
+    # fields were never built; no class, and no Python subclass, may allow either.
+    classes = [getattr(morva_core, n) for n in CATALOGUE
+               if not issubclass(getattr(morva_core, n), BaseException)]
+    classes += [hidden(name) for name in HIDDEN]
+    assert len(classes) == 22
+    for cls in classes:
+        for name in ("__new__", "update", "__init_subclass__"):
+            with pytest.raises(TypeError, match="immutable type"):
+                setattr(cls, name, staticmethod(lambda cls, *a, **k: object.__new__(cls)))
+        with pytest.raises(TypeError, match="immutable type"):
+            del cls.__doc__
+        with pytest.raises(TypeError, match="not safe"):
+            object.__new__(cls)
+        if cls.__flags__ & (1 << 10):  # subclassable
+            sub = type("Sub", (cls,), {"__new__": lambda c, *a, **k: object.__new__(c)})
+            with pytest.raises(TypeError, match="not safe"):
+                sub()
+            sub.extra = 1  # a Python subclass is an ordinary class
+    for enum, member in ((morva_core.AuditLevel, "Stop"), (morva_core.FSMState, "Running")):
+        before = getattr(enum, member)
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(enum, member, 5)
+        assert getattr(enum, member) is before and int(before) in (0, 1)
 
 
 def test_module_docstring_and_no_functions():

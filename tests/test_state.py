@@ -162,6 +162,11 @@ class TestSignals:
             s.update(signal={"c": 3, 4: 4})
         with unraisable_hook() as seen:
             s.update(signal={"bad": Bad()})
+            # Running out of memory or stack, or an interrupt, is no reason to make up a text.
+            for exhausted in (MemoryError, RecursionError, KeyboardInterrupt):
+                Bad.__str__ = lambda self, e=exhausted: (_ for _ in ()).throw(e)
+                with pytest.raises(exhausted):
+                    s.update(signal={"lost": Bad()})
         assert drain(r, 3) == ["a:1", "c:3", "bad:<unprintable Bad object>"]
         assert len(seen) == 1 and type(seen[0].exc_value) is ValueError
 

@@ -1,20 +1,12 @@
 """TrackedDict and TrackedList: plain reads, report-then-write through the transaction hook."""
 
-import gc
 import types
 
 import pytest
 
 import morva_core
 from morva_core import ContextGuard, Transaction
-from conftest import raises_exact, unraisable_hook
-
-
-def hidden(name):
-    for obj in gc.get_objects():
-        if isinstance(obj, type) and obj.__module__ == "morva_core" and obj.__name__ == name:
-            return obj
-    raise LookupError(name)
+from conftest import hidden, raises_exact, unraisable_hook
 
 
 TrackedDict, TrackedList = hidden("TrackedDict"), hidden("TrackedList")

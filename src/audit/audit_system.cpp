@@ -70,9 +70,11 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Keys and messages are any str, lone surrogates included: they are kept as UTF-8 with the
 // surrogates passed through, so every text the system gives back (counts by key, log entries,
-// exception messages) is the caller's own.
-[[noreturn]] void raise_text(PyObject* type, const std::string& message) {
-  raise_object(type, make_str_lossless(message).get());
+// exception messages) is the caller's own. The exception is made whole here, before the failure
+// it reports is counted: raising a ready instance needs no memory.
+Ref make_error(PyObject* type, const std::string& message) {
+  Ref text = make_str_lossless(message);
+  return Ref::checked(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
 }
 
 // The per-key methods: the single `key` argument (UTF-8, valid for the call), then `Body`
@@ -87,48 +89,71 @@ PyObject* with_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return Body(s, key);
 }
 
-// After the count is raised and the "Fail #" entry written: the level decides what follows.
-void escalate(AuditSystemFields& s, std::string_view key, uint32_t count) {
-  const RecipeValues& r = s.recipe;
+// What the recipe's level makes of the `count`-th failure of `key`: an exception to raise, or
+// a warning with the "WARN: " entry that follows it. Made in full before anything changes.
+struct Escalation {
+  Ref error;
+  std::string warning;  // empty: no warning
+  LogRecord warn_entry;
+};
+
+Escalation escalation(const RecipeValues& r, std::string_view key, uint32_t count) {
+  Escalation e;
   switch (r.level) {
     case AuditLevelValue::Stop:
-      raise_text(audit_stop_error(), "Audit Stop: " + std::string(key) + " triggered immediate halt");
+      e.error = make_error(audit_stop_error(),
+                           "Audit Stop: " + std::string(key) + " triggered immediate halt");
+      break;
     case AuditLevelValue::Abort:
-      raise_text(audit_abort_error(), "Audit Abort: " + std::string(key) + " operation cancelled");
+      e.error = make_error(audit_abort_error(),
+                           "Audit Abort: " + std::string(key) + " operation cancelled");
+      break;
     case AuditLevelValue::Block:
       if (count > r.threshold_max) {
-        raise_text(audit_block_error(), "Audit Blocked: " + std::string(key) +
-                                            " exceeded threshold " +
-                                            std::to_string(r.threshold_max));
-      }
-      if (r.threshold_min >= 1 && count >= r.threshold_min) {
-        Text warning, entry;
+        e.error = make_error(audit_block_error(), "Audit Blocked: " + std::string(key) +
+                                                      " exceeded threshold " +
+                                                      std::to_string(r.threshold_max));
+      } else if (r.threshold_min >= 1 && count >= r.threshold_min) {
+        Text warning;
         warning << "WARNING: Approaching threshold (" << count << "/" << r.threshold_max << ")";
-        entry << "WARN: " << warning.view().substr(9);
-        // Stack level 0 attributes the warning to the Python line that called log_fail. When a
-        // filter turns it into an exception, that exception propagates and no "WARN: " entry
-        // is written.
-        check(PyErr_WarnEx(audit_warning(), std::string(warning.view()).c_str(), 0));
-        s.write(key, entry.view());
+        e.warning = warning.view();
+        e.warn_entry.key = key;
+        e.warn_entry.message = "WARN: " + std::string(warning.view().substr(9));
       }
-      return;
+      break;
     case AuditLevelValue::Count:
-      return;
+      break;
   }
+  return e;
 }
 
+// A failure is counted and its "Fail #" entry written together or not at all: everything that
+// needs memory (the key's counter, the escalation, the entry) is made first, and the count is
+// raised only once the entry is in. What the level asks for follows.
 PyObject* record_failure(AuditSystemFields& s, std::string_view key) {
-  uint32_t count = s.counts.add_failure(key);
+  uint32_t& counter = s.counts.counter(key);  // a new key starts at 0, as an unknown one reads
+  uint32_t count = FailureCounts::next(counter);
+  Escalation e = escalation(s.recipe, key, count);
   Text message;
   message << "Fail #" << count;
   s.write(key, message.view());
-  escalate(s, key, count);
+  counter = count;
+  if (e.error) raise_object(reinterpret_cast<PyObject*>(Py_TYPE(e.error.get())), e.error.get());
+  if (!e.warning.empty()) {
+    // Stack level 0 attributes the warning to the Python line that called log_fail. When a
+    // filter turns it into an exception, that exception propagates and no "WARN: " entry is
+    // written.
+    check(PyErr_WarnEx(audit_warning(), e.warning.c_str(), 0));
+    e.warn_entry.timestamp = wall_clock_seconds();
+    s.log.push(std::move(e.warn_entry));  // a ready entry goes in without allocating
+  }
   Py_RETURN_NONE;
 }
 
 PyObject* record_success(AuditSystemFields& s, std::string_view key) {
+  uint32_t* counter = s.recipe.reset_on_success ? &s.counts.counter(key) : nullptr;
   s.write(key, "Success");
-  if (s.recipe.reset_on_success) s.counts.set(key, 0);
+  if (counter != nullptr) *counter = 0;
   Py_RETURN_NONE;
 }
 

@@ -15,25 +15,28 @@ class FailureCounts {
  public:
   static constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
 
-  // Adds one failure and returns the new count. A counter that reached kMax stays there: a
-  // wrap to 0 would silently reopen a blocked key, and refusing the failure would replace the
-  // escalation the recipe asks for by an unrelated error.
-  uint32_t add_failure(std::string_view key) {
+  // The counter of `key`, made at 0 when the key is new (a count of 0 reads as an unknown key
+  // does). Throws std::bad_alloc, changing nothing, when a new key cannot be stored. The
+  // reference stays valid while the key is held (the map's nodes never move).
+  uint32_t& counter(std::string_view key) {
     auto it = counts_.find(key);
     if (it == counts_.end()) it = counts_.emplace(std::string(key), 0).first;
-    if (it->second < kMax) ++it->second;
     return it->second;
   }
 
-  // Sets a key's count (the key becomes known if it was not).
-  void set(std::string_view key, uint32_t count) {
-    auto it = counts_.find(key);
-    if (it == counts_.end()) {
-      counts_.emplace(std::string(key), count);
-    } else {
-      it->second = count;
-    }
+  // The count after one more failure. A counter that reached kMax stays there: a wrap to 0
+  // would silently reopen a blocked key, and refusing the failure would replace the escalation
+  // the recipe asks for by an unrelated error.
+  static uint32_t next(uint32_t count) noexcept { return count < kMax ? count + 1 : kMax; }
+
+  // Adds one failure and returns the new count.
+  uint32_t add_failure(std::string_view key) {
+    uint32_t& count = counter(key);
+    return count = next(count);
   }
+
+  // Sets a key's count (the key becomes known if it was not).
+  void set(std::string_view key, uint32_t count) { counter(key) = count; }
 
   // The key's count; 0 for a key never seen.
   uint32_t get(std::string_view key) const {

@@ -58,7 +58,7 @@ PyTypeObject* build_enum_type(const EnumSpec& desc, PyObject** members) {
   Ref owner = Ref::steal(reinterpret_cast<PyObject*>(type));  // dropped if a member fails
   for (std::size_t i = 0; i < desc.count; ++i) {
     Ref member = make_enum_instance(type, desc, static_cast<int>(i));
-    check(PyObject_SetAttrString(owner.get(), desc.members[i], member.get()));
+    set_class_constant(type, desc.members[i], member.get());
     if (members != nullptr) members[i] = member.release();
   }
   return reinterpret_cast<PyTypeObject*>(owner.release());

@@ -10,6 +10,7 @@ namespace morva {
 Ref text_of(PyObject* obj) {
   Ref text = Ref::steal(PyObject_Str(obj));
   if (text) return text;
+  if (!ordinary_exception_set()) throw PyErrorSet{};  // out of memory or stack, or an interrupt
   PyErr_WriteUnraisable(obj);
   std::string name = type_name(Py_TYPE(obj));
   std::string fallback =

@@ -8,9 +8,12 @@
 
 namespace morva {
 
-// The str() of an object. If str() raises, the error is reported through the unraisable
-// hook and the text is "<unprintable {type name} object>" ("<unprintable object>" when even
-// the type's name cannot be read). Throws only for MemoryError while building the fallback.
+// The str() of an object. If str() raises an ordinary Exception, the error is reported
+// through the unraisable hook and the text is "<unprintable {type name} object>"
+// ("<unprintable object>" when even the type's name cannot be read). MemoryError,
+// RecursionError and what is not an Exception (KeyboardInterrupt, SystemExit) are thrown on
+// instead: a text made up because memory or stack ran out would be sent as if it were the
+// value's own, and an interrupt must reach the caller.
 Ref text_of(PyObject* obj);
 // The same, as UTF-8 (lone surrogates are kept with surrogatepass so nothing is lost).
 std::string text_of_utf8(PyObject* obj);

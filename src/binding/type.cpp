@@ -8,13 +8,20 @@ namespace morva {
 
 PyTypeObject* build_type(TypeSpec type_def) {
   type_def.slots.push_back(PyType_Slot{0, nullptr});
-  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (type_def.subclassable) flags |= Py_TPFLAGS_BASETYPE;
-  if (type_def.immutable) flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Spec py_spec{type_def.name, type_def.basicsize, 0, flags, type_def.slots.data()};
   PyObject* type = PyType_FromSpec(&py_spec);
   if (type == nullptr) throw PyErrorSet{};
   return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The generic setter writes into the type's dictionary without the immutability check that
+// type.__setattr__ makes; the type's lookup cache is then told that its dictionary changed.
+void set_class_constant(PyTypeObject* type, const char* name, PyObject* value) {
+  Ref key = Ref::checked(PyUnicode_InternFromString(name));
+  check(PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), key.get(), value));
+  PyType_Modified(type);
 }
 
 PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -40,13 +47,15 @@ Ref class_dict_names(PyTypeObject* type) {
 
 bool LookupNames::may_find(PyTypeObject* type, PyObject* name) {
   if (!PyUnicode_CheckExact(name)) return true;
-  if (names_ == nullptr) {
-    // Relied on above: nothing can be added to the class or its bases after this point.
-    MORVA_CHECK(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE);
-    MORVA_CHECK(!(PyType_GetFlags(type) & Py_TPFLAGS_BASETYPE));
-    names_ = class_dict_names(type).release();
-  }
-  int found = PySet_Contains(names_, name);
+  PyObject* names = names_.get_or_make(
+      [type] {
+        // Relied on above: nothing can be added to the class or its bases after this point.
+        MORVA_CHECK(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE);
+        MORVA_CHECK(!(PyType_GetFlags(type) & Py_TPFLAGS_BASETYPE));
+        return class_dict_names(type).release();
+      },
+      [](PyObject* lost) { Py_DECREF(lost); });
+  int found = PySet_Contains(names, name);
   if (found < 0) throw PyErrorSet{};
   return found == 1;
 }

@@ -10,7 +10,7 @@
 // the same tp_alloc, with the Box at the front unchanged and its own __dict__ after it.
 //
 // Type caches. Each type is built once per process, on first request, by cached_type<build>()
-// under the GIL, and never released: the module and every instance hold it, and no moment
+// (in practice all of them at initialisation), and never released: the module and every instance hold it, and no moment
 // comes at which none of them is left. The same holds for the exception
 // types and the interned names; they are the only process-wide mutable state.
 //
@@ -31,6 +31,7 @@
 
 #include "binding/args.hpp"
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 
 namespace morva {
 
@@ -40,21 +41,36 @@ struct TypeSpec {
   int basicsize;                   // sizeof the instance struct
   bool subclassable = false;       // Py_TPFLAGS_BASETYPE
   std::vector<PyType_Slot> slots;  // without the terminating {0, nullptr}
-  // Py_TPFLAGS_IMMUTABLETYPE: the type's attributes (slots included) cannot be set or deleted
-  // from Python, so a class whose slots enforce a rule cannot be patched around it.
-  bool immutable = false;
 };
 
 // Builds a heap type (throws on failure). The caller caches the result for the process.
+//
+// Every type is immutable (Py_TPFLAGS_IMMUTABLETYPE), as the interpreter's own types are: no
+// attribute of the class, its slots included, can be set or deleted from Python. That is what
+// keeps every instance whole. A class whose __new__ could be replaced would let
+// `object.__new__(cls)` hand out a box whose C++ fields were never constructed; a class whose
+// methods could be patched would let one caller change a shared enumeration or the code another
+// caller's commit runs. So an exact instance of one of our classes always runs our own code,
+// and the engine may call it directly. A Python subclass of a subclassable class is an
+// ordinary mutable class: its own overrides are found by attribute lookup, and `object.__new__`
+// refuses it because its first native base has a __new__ of its own.
 PyTypeObject* build_type(TypeSpec type_def);
 
-// The type built by `Build`, made on first request and kept for the life of the process (the
-// first creator wins, under the GIL). Each class's type getter is `return cached_type<build>();`.
+// Puts `value` into the class dictionary of a type built above, while the type is being built:
+// the only way an attribute that is not a method or property (an enumeration's members) gets
+// in, since the type refuses setattr from its first moment. Not for a type already in use.
+void set_class_constant(PyTypeObject* type, const char* name, PyObject* value);
+
+// The type built by `Build`, made on first request and kept for the life of the process. Every
+// type is built by the module's initialisation, before any other thread can reach the module;
+// the cell only makes that publication explicit (a later request is one acquire load).
+// Each class's type getter is `return cached_type<build>();`.
 template <PyTypeObject* (*Build)()>
 PyTypeObject* cached_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = Build();
-  return type;
+  static OnceCell<PyTypeObject> type;
+  return type.get_or_make(Build, [](PyTypeObject* lost) {
+    Py_DECREF(reinterpret_cast<PyObject*>(lost));
+  });
 }
 
 // A Python object whose C++ fields live in place after the header. The fields are constructed
@@ -129,7 +145,7 @@ class LookupNames {
   bool may_find(PyTypeObject* type, PyObject* name);
 
  private:
-  PyObject* names_ = nullptr;  // a set of str, owned for the life of the process
+  OnceCell<PyObject> names_;  // a set of str, owned for the life of the process
 };
 
 // Slot table entries.

@@ -10,7 +10,6 @@
 #include "engine/engine_fields.hpp"
 #include "engine/outbox_delivery.hpp"
 #include "engine/transaction.hpp"
-#include "structures/class_entries.hpp"
 #include "structures/state.hpp"
 
 namespace morva {
@@ -31,11 +30,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<MorvaEngineFields>(type, first_state()).release();
 }
 
-PyObject* get_state(PyObject* self, void*) {
-  MorvaEngineFields& f = engine_fields(self);
-  BorrowFlag::Shared access(f.access);
-  return f.state.new_ref();
-}
+PyObject* get_state(PyObject* self, void*) { return current_state(self).release(); }
 
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -64,11 +59,6 @@ PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Py_RETURN_NONE;
 }
 
-// What commits rely on when the engine is exactly a MorvaEngine: `commit_state` as the class
-// defines it. (`state` is looked up every time: the lookup of a property costs no more than the
-// check would.)
-ClassEntries<1> g_entries;
-
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
       method<compare_and_swap, MorvaEngineCompareAndSwap>(),
@@ -86,7 +76,7 @@ PyTypeObject* build() {
       getter<get_state>("state"),
       end_getset(),
   };
-  PyTypeObject* type = build_type(TypeSpec{
+  return build_type(TypeSpec{
       .name = "morva_core.MorvaEngine",
       .basicsize = sizeof(Box<MorvaEngineFields>),
       .subclassable = true,
@@ -98,8 +88,6 @@ PyTypeObject* build() {
           raw_slot(Py_tp_getset, props),
       },
   });
-  g_entries.capture(type, {"commit_state"});
-  return type;
 }
 
 }  // namespace
@@ -120,9 +108,12 @@ PyTypeObject* engine_type() {
 
 MorvaEngineFields& engine_fields(PyObject* engine) { return fields<MorvaEngineFields>(engine); }
 
-bool engine_commit_state_is_own(PyObject* engine) {
-  engine_type();
-  return g_entries.unchanged(engine, std::size_t{0});
+bool is_exact_engine(PyObject* engine) { return Py_TYPE(engine) == engine_type(); }
+
+Ref current_state(PyObject* engine) {
+  MorvaEngineFields& f = engine_fields(engine);
+  BorrowFlag::Shared access(f.access);
+  return Ref::borrow(f.state.get());
 }
 
 Ref make_engine() { return create<MorvaEngineFields>(engine_type(), first_state()); }

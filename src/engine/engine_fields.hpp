@@ -6,7 +6,7 @@
 #include "binding/borrow.hpp"
 #include "binding/object.hpp"
 #include "engine/commit_gate.hpp"
-#include "structures/message_list.hpp"
+#include "structures/message_queue.hpp"
 
 namespace morva {
 
@@ -19,7 +19,7 @@ struct MorvaEngineFields {
   // it shared, and only while it touches the engine (never across a call into a worker).
   BorrowFlag access;
   Ref state;          // the current State; replaced only under exclusive access
-  MessageList queue;  // committed, not yet delivered messages
+  MessageQueue queue;  // committed, not yet delivered messages
   // The worker, schema and audit references (each empty until first set) and the strict flag
   // are read and replaced only with the GIL held, which is what serialises them: no thread
   // touches them without it, so they need no mutex of their own. Users take a new reference
@@ -38,9 +38,12 @@ MorvaEngineFields& engine_fields(PyObject* engine);
 // object is released after the access is given up. Returns None for the caller.
 PyObject* store_in(PyObject* engine, Ref MorvaEngineFields::*ref, PyObject* value);
 
-// True when `engine` is exactly a MorvaEngine and looking up `commit_state` on it would find
-// the class's own method, so a commit may do what it does directly.
-bool engine_commit_state_is_own(PyObject* engine);
+// True when `engine` is exactly a MorvaEngine: the class is immutable, so looking up
+// `commit_state` (or `state`) on it can only find the class's own, and a commit may do what
+// they do directly.
+bool is_exact_engine(PyObject* engine);
+// What the `state` property returns: the current state, read under shared access.
+Ref current_state(PyObject* engine);
 
 // The MorvaEngine methods that replace the state (state_commits.cpp).
 using MorvaEngineCompareAndSwap = Signature<"MorvaEngine.compare_and_swap", "expected_version",

@@ -1,9 +1,14 @@
-// attach_worker / process_outbox. A delivery first takes the whole queued batch and a
+// attach_worker / process_outbox. A delivery first takes every queued message and a
 // reference to the worker, then lets go of everything (queue lock, the engine's
 // access) before calling the worker. So a worker may attach another worker, run
 // process_outbox again, or commit on the same engine: new commits land in the emptied queue
-// and wait for the next call, and nothing the worker does can touch the batch in hand.
+// and wait for the next call, and nothing the worker does can touch the messages in hand.
+// Every message object is made before the first is handed out: running out of memory then
+// puts the messages back where they were, and a message is lost only as it always is, when
+// the worker fails on an earlier one (delivery is at most once).
 #include "engine/outbox_delivery.hpp"
+
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
@@ -21,26 +26,39 @@ PyObject* attach_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 namespace {
 
-// Hands the batch to the worker in order, each record moved into its OutboxMsg. On the first
-// failure the rest of the batch is dropped, with the error put aside while payload finalizers
-// may run, and the error is raised.
-void deliver(PyObject* worker, MessageBatch& batch) {
-  for (MessageRecord& record : batch) {
-    Ref msg;
-    Ref result;
-    try {
-      msg = make_outbox_msg(std::move(record));
-      result = Ref::steal(PyObject_CallFunctionObjArgs(worker, msg.get(), nullptr));
-    } catch (const PyErrorSet&) {
-    }
+// The OutboxMsg objects for every record taken, oldest first, each sharing its record's
+// payload. Made before any is handed out, so that running out of memory here loses nothing:
+// the caller puts the records back.
+std::vector<Ref> make_messages(const MessageQueue::Batches& batches) {
+  std::size_t count = 0;
+  for (const MessageBatch& batch : batches) count += batch.size();
+  std::vector<Ref> out;
+  out.reserve(count);
+  for (const MessageBatch& batch : batches) {
+    for (const MessageRecord& record : batch) out.push_back(make_outbox_msg(MessageRecord(record)));
+  }
+  return out;
+}
+
+// Hands the messages to the worker in order. On the first failure the rest are dropped, with
+// the error put aside while payload finalizers may run, and the error is raised.
+void deliver(PyObject* worker, std::vector<Ref>& messages) {
+  for (Ref& msg : messages) {
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(worker, msg.get(), nullptr));
     if (result) continue;
     {
       SavedError pending;
-      msg.reset();
-      release_collected([&] { MessageBatch().swap(batch); });
+      release_collected([&] { std::vector<Ref>().swap(messages); });
     }
     throw PyErrorSet{};
   }
+}
+
+// Drops what was taken from the queue outside every lock (and outside the containers'
+// noexcept destructors: a payload's finalizer may unwind the thread at exit).
+template <typename T>
+void drop(T& taken) {
+  release_collected([&] { T().swap(taken); });
 }
 
 }  // namespace
@@ -48,21 +66,27 @@ void deliver(PyObject* worker, MessageBatch& batch) {
 PyObject* process_outbox(PyObject* self, PyObject*) {
   check_stack("in process_outbox");
   MorvaEngineFields& f = engine_fields(self);
-  MessageBatch batch;
+  MessageQueue::Batches batches;
   Ref worker;
   {
     BorrowFlag::Shared access(f.access);
-    batch = f.queue.take_all();
-    if (batch.empty()) Py_RETURN_NONE;
+    batches = f.queue.take_all();
+    if (batches.empty()) Py_RETURN_NONE;
     worker = Ref::borrow(f.worker.get());
   }
-  // No worker: the batch is discarded here, outside every lock (and outside the vector's
-  // noexcept destructor: a payload's finalizer may unwind the thread at exit).
-  if (worker) {
-    deliver(worker.get(), batch);
-  } else {
-    release_collected([&] { MessageBatch().swap(batch); });
+  if (!worker) {  // no worker: the messages are discarded
+    drop(batches);
+    Py_RETURN_NONE;
   }
+  std::vector<Ref> messages;
+  try {
+    messages = make_messages(batches);
+  } catch (...) {
+    f.queue.put_back(batches);  // nothing was handed out: the queue is as it was
+    throw;
+  }
+  drop(batches);
+  deliver(worker.get(), messages);
   Py_RETURN_NONE;
 }
 

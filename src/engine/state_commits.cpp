@@ -4,12 +4,13 @@
 // The commit protocol. A transaction commit reads `engine.state`, calls that state's `update`
 // with the staged data dict, heavy dict and signal list, hands the result's `data.to_dict()`
 // to the schema's `model_validate`, installs the result with `engine.commit_state`, and moves
-// the transaction's messages to the engine's queue. `state`, `update` and `commit_state` (and
-// compare_and_swap's `version` and `update`) are looked up by name every time, because an
-// application may subclass MorvaEngine or State, or hand in a State-like object, and override
-// any of them; only what the engine owns outright (the schema reference, the queue) is reached
-// directly. Each step may run Python code, and any step that fails ends the commit with its
-// error: the state is unchanged and the messages stay in the transaction.
+// the transaction's messages to the engine's queue. `state`, `update` and `commit_state` are
+// found by attribute lookup, because an application may subclass MorvaEngine, or hand in a
+// State-like object through an overriding `state`, and override any of them; only what the
+// engine owns outright (the schema reference, the queue) is reached directly. Each step may
+// run Python code, and any step that fails ends the commit with its error: the state is
+// unchanged and the messages stay in the transaction. (compare_and_swap works on the current
+// state itself, which only commit_state installs and which is therefore always a State.)
 //
 // What is held while Python code runs. The whole commit runs inside the engine's commit gate,
 // and so does all of compare_and_swap and commit_state: a swap, commit or install from another
@@ -18,30 +19,37 @@
 // no update a caller was told succeeded is overwritten by one built on an older state. The
 // engine's access flag is held only where its rules need it: shared while the schema runs (so
 // commit_state from inside the schema is refused), exclusive inside commit_state and for the
-// whole of compare_and_swap (so an overriding `update` cannot change the engine mid-swap). No
+// whole of compare_and_swap (so Python code that a swap's arguments run cannot change the
+// engine mid-swap). No
 // C++ mutex is held while Python code runs, and the replaced state is dropped only after
 // everything is released.
 //
-// Calls that provably find the class's own code. The lookups above are what decides; where the
-// object is exactly one of our final classes (State) or exactly MorvaEngine, and the class
-// still holds the attribute it was built with and its generic attribute lookup
-// (class_entries.hpp), the lookup can only find our own method or property, so the commit
-// runs that code directly, with the interpreter's recursion check that the call would have
-// made. Anything else (a subclass, a State-like object, a class patched from Python) goes
-// through the lookup.
+// Calls that can only find the class's own code. The lookups above are what decides; where the
+// object is exactly State or exactly MorvaEngine, both immutable classes, a lookup can only
+// find our own method or property, so the commit runs that code directly, with the
+// interpreter's recursion check that the call would have made. Anything else (a subclass, a
+// State-like object) goes through the lookup.
 //
-// Where messages move. Last, and only once commit_state has returned: under the transaction's
-// list lock, then the queue's lock, all of the transaction's records go to the end of the
-// queue. Being inside the gate, the queue receives the messages of commits in the order the
-// commits installed their states.
+// Where messages move. Last, and only once commit_state has returned: all of the transaction's
+// records go to the end of the queue, taken from its list under that list's lock, then
+// spliced in under the queue's. Being inside the gate, the queue receives the messages of
+// commits in the order the commits installed their states.
+//
+// All or nothing. A commit either installs its state and queues every message, or does
+// neither and raises. Everything that needs memory happens before the install, the room the
+// messages will take in the queue included (message_queue.hpp); after it, only steps that
+// cannot fail remain. The meta log entry and the signals of the state's `update` are not part
+// of this: `update` writes them before it looks at its arguments, and they stay, as they do
+// for an update that fails on its own.
 //
 // Lock order. Every engine operation takes what it needs in this order, and none asks for an
 // earlier one while it holds a later one:
 //   1. a transaction's access flag (its __exit__ holds it shared for the whole commit);
 //   2. the engine's commit gate (commits, compare_and_swap, commit_state, process launches);
 //   3. the engine's access flag;
-//   4. a transaction's message-list lock, then the engine's queue lock (never across Python
-//      code; the worker, schema and audit references need no lock: the GIL serialises them).
+//   4. a transaction's message-list lock or the engine's queue lock, one at a time (never
+//      across Python code; the worker, schema and audit references need no lock: the GIL
+//      serialises them).
 // Python code that runs while 2 or 3 is held runs on the thread that holds the gate, so a
 // commit, swap or launch it starts passes the gate again and meets the access flag's
 // same-thread rules: RuntimeError where the access conflicts ("Already borrowed" / "Already
@@ -51,7 +59,10 @@
 // close a cycle. A wait that Python code makes on some other object from inside (a schema
 // entering a transaction that another thread is committing) is for the access flag's cycle
 // check to refuse.
+#include <optional>
+
 #include "binding/args.hpp"
+#include "binding/check.hpp"
 #include "binding/convert.hpp"
 #include "binding/release.hpp"
 #include "binding/stack_guard.hpp"
@@ -131,8 +142,6 @@ void validate(MorvaEngineFields& f, PyObject* next_state) {
 
 PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static InternedStr version_name{"version"};
-  static InternedStr update_name{"update"};
   auto a = parse<MorvaEngineCompareAndSwap>(args, nargs, kwnames);
   check_stack("in compare_and_swap");
   MorvaEngineFields& f = engine_fields(self);
@@ -143,21 +152,16 @@ PyObject* compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nar
     CommitGate::Hold gate(f.gate);
     BorrowFlag::Exclusive access(f.access);
     uint64_t expected = a.convert<"expected_version">(to_u64);
+    // Only commit_state installs a state, and it takes nothing but a State: the current state
+    // is always exactly one, so its `version` and `update` are the class's own.
     current = Ref::borrow(f.state.get());
-    if (state_update_and_version_are_own(current.get())) {
-      uint64_t found = state_version(current.get());
-      if (found != expected) version_mismatch(expected, found);
+    MORVA_CHECK(is_exact_state(current.get()));
+    uint64_t found = state_version(current.get());
+    if (found != expected) version_mismatch(expected, found);
+    {
       CallDepth depth;
       next = update_state(current.get(), a.or_none<"data">(), a.or_none<"heavy">(),
                           a.or_none<"signal">());
-    } else {
-      Ref version = Ref::checked(PyObject_GetAttr(current.get(), version_name.get()));
-      uint64_t found = to_u64(version.get());
-      if (found != expected) version_mismatch(expected, found);
-      next = Ref::checked(PyObject_CallMethodObjArgs(current.get(), update_name.get(),
-                                                     a.or_none<"data">(), a.or_none<"heavy">(),
-                                                     a.or_none<"signal">(), nullptr));
-      as_state(next.get());
     }
     next = install(f, std::move(next));
   }
@@ -204,8 +208,10 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
   // released: the last reference to a replaced state may run finalizers.
   Ref state, next, committed;
   CommitGate::Hold gate(f.gate);
-  state = Ref::checked(PyObject_GetAttr(engine, state_name.get()));
-  if (state_update_is_own(state.get())) {
+  bool own_engine = is_exact_engine(engine);
+  state = own_engine ? current_state(engine)
+                     : Ref::checked(PyObject_GetAttr(engine, state_name.get()));
+  if (is_exact_state(state.get())) {
     // Nothing staged in a zone and an empty container for it update alike.
     CallDepth depth;
     next = update_state(state.get(), data.get(), heavy.get(), signals.get());
@@ -216,7 +222,13 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
         nullptr));
   }
   validate(f, next.get());
-  if (engine_commit_state_is_own(engine) && PyObject_TypeCheck(next.get(), state_type())) {
+  bool direct = own_engine && PyObject_TypeCheck(next.get(), state_type());
+  // The room for the messages is made before the state is installed, so that once it is, the
+  // move below cannot fail. An overriding commit_state runs Python code that may still make
+  // the transaction's message list, so for it the room is made whatever the list is now.
+  std::optional<MessageQueue::Room> room;
+  if (outbox || !direct) room.emplace();
+  if (direct) {
     CallDepth depth;
     install_state(f, next.get());  // the gate it would pass again is held right here
   } else {
@@ -224,7 +236,7 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
         Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
   }
   // Read now: a collector made by Python code during the commit adds to this same list.
-  if (SharedMessageList list = outbox) MessageList::move_all(*list, f.queue);
+  if (SharedMessageList list = outbox; list && room) f.queue.append(*list, *room);
 }
 
 PyObject* staged_container(Ref& staged, Staged kind) {

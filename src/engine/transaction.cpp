@@ -63,39 +63,72 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<TransactionFields>(type, std::move(engine), timeout).release();
 }
 
-// `target.update(value)` with the host's dict-merge rules; an exact dict takes the direct path,
-// which is what dict.update does for it too.
-void merge_into(PyObject* target, PyObject* value) {
+// Staging. One call of update() changes the staging whole or not at all: what it would stage
+// is built aside (copies of the staged containers with the new items merged in), and the
+// copies take the place of the staged containers together, by swaps that cannot fail, only
+// once every one is whole. A failure on the way (memory, or a mapping whose own code raises)
+// leaves the staging as it was.
+//
+// The items of a mapping that is not an exact dict are first collected into a new dict with the
+// host's dict-merge rules (its keys(), __getitem__ or pairs), so its code runs once. That code,
+// or a key's __eq__ during the merge, may stage into this same transaction; the merge is then
+// made again over what was staged meanwhile, so nothing staged by anyone is lost.
+
+// The items of `value` as a dict: an exact dict itself, else a new dict updated from it.
+Ref items_of(PyObject* value) {
   static InternedStr update_name{"update"};
-  if (PyDict_CheckExact(value)) {
-    check(PyDict_Update(target, value));
-    return;
-  }
-  // Any other mapping runs Python code (keys(), __getitem__, __iter__) that may come back here.
+  if (PyDict_CheckExact(value)) return Ref::borrow(value);
   check_stack("in Transaction.update");
-  Ref ignored = Ref::checked(PyObject_CallMethodObjArgs(target, update_name.get(), value, nullptr));
+  Ref items = Ref::checked(PyDict_New());
+  Ref ignored =
+      Ref::checked(PyObject_CallMethodObjArgs(items.get(), update_name.get(), value, nullptr));
+  return items;
 }
 
-// merge_into a staged dict that may not exist yet: the first exact dict is simply copied (the
-// same items in the same order as merging it into a new empty dict).
-void stage_dict(Ref& staged, PyObject* value) {
-  if (!staged && PyDict_CheckExact(value)) {
-    staged = Ref::checked(PyDict_Copy(value));
-    return;
-  }
-  merge_into(staged_container(staged, Staged::kDict), value);
+// `staged` (which may not exist yet) with `items` merged in, as a new dict. The first staging
+// is simply a copy: the same items in the same order as merging them into an empty dict.
+Ref merged(PyObject* staged, PyObject* items) {
+  Ref out = Ref::checked(PyDict_Copy(staged != nullptr ? staged : items));
+  if (staged != nullptr) check(PyDict_Update(out.get(), items));
+  return out;
+}
+
+// `staged` (which may not exist yet) with `signal` appended, as a new list.
+Ref appended(PyObject* staged, PyObject* signal) {
+  Ref out = Ref::checked(staged != nullptr ? PyList_GetSlice(staged, 0, PyList_Size(staged))
+                                           : PyList_New(0));
+  check(PyList_Append(out.get(), signal));
+  return out;
 }
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<TransactionUpdate>(args, nargs, kwnames);
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
-  if (a.present<"data">()) stage_dict(t.pending_data, a.get<"data">());
-  if (a.present<"heavy">()) stage_dict(t.pending_heavy, a.get<"heavy">());
-  if (a.present<"signal">()) {
-    PyObject* signals = staged_container(t.pending_signals, Staged::kList);
-    check(PyList_Append(signals, a.get<"signal">()));
+  Ref data = a.present<"data">() ? items_of(a.get<"data">()) : Ref();
+  Ref heavy = a.present<"heavy">() ? items_of(a.get<"heavy">()) : Ref();
+  PyObject* signal = a.present<"signal">() ? a.get<"signal">() : nullptr;
+  // What is replaced is dropped after the swaps (a staged value's finalizer may run then).
+  Ref next_data, next_heavy, next_signals;
+  for (;;) {
+    PyObject* base_data = t.pending_data.get();
+    PyObject* base_heavy = t.pending_heavy.get();
+    PyObject* base_signals = t.pending_signals.get();
+    // Held while the merges below may run Python code, so no address compared after them can
+    // have been reused.
+    Ref hold_data = Ref::borrow(base_data), hold_heavy = Ref::borrow(base_heavy),
+        hold_signals = Ref::borrow(base_signals);
+    next_data = data ? merged(base_data, data.get()) : Ref::borrow(base_data);
+    next_heavy = heavy ? merged(base_heavy, heavy.get()) : Ref::borrow(base_heavy);
+    next_signals = signal ? appended(base_signals, signal) : Ref::borrow(base_signals);
+    if (t.pending_data.get() == base_data && t.pending_heavy.get() == base_heavy &&
+        t.pending_signals.get() == base_signals) {
+      break;
+    }
   }
+  std::swap(t.pending_data, next_data);
+  std::swap(t.pending_heavy, next_heavy);
+  std::swap(t.pending_signals, next_signals);
   Py_RETURN_NONE;
 }
 

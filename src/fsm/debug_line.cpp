@@ -4,21 +4,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+#include <new>
 
 #include "binding/object.hpp"
+#include "binding/stack_text.hpp"
 
 namespace morva::fsm {
 
-void debug_line(std::string_view text) {
-  std::string line;
-  line.reserve(text.size() + 14);
-  line += "[FLUX-DEBUG] ";
-  line += text;
-  line += '\n';
+void debug_line(std::initializer_list<std::string_view> parts) {
+  StackText<256> line;
+  try {
+    line << "[FLUX-DEBUG] ";
+    for (std::string_view part : parts) line << part;
+    line << "\n";
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   AllowThreads unlocked;
-  const char* data = line.data();
-  std::size_t left = line.size();
+  const char* data = line.view().data();
+  std::size_t left = line.view().size();
   while (left > 0) {
     ssize_t n = ::write(2, data, left);
     if (n < 0) {

@@ -19,6 +19,7 @@
 #include "fsm/debug_line.hpp"
 #include "fsm/flux_parser.hpp"
 #include "fsm/fsm_state.hpp"
+#include "fsm/state_history.hpp"
 #include "fsm/node_graph.hpp"
 #include "yaml/document.hpp"
 
@@ -35,7 +36,6 @@ struct WorkflowFields {
       : steps(std::move(parsed.steps)),
         document(std::move(doc)),
         graph(document),
-        history{FsmValue::Pending},
         max_ops(max_ops_),
         debug(debug_),
         names(std::move(names_)),
@@ -47,21 +47,18 @@ struct WorkflowFields {
   StepList steps;
   yaml::Node document;
   NodeGraph graph;  // indexes `document`, declared after it
-  std::mutex history_lock;
-  std::vector<FsmValue> history;
+  StateHistory history;
   std::mutex observers_lock;
   std::vector<Ref> observers;
   uint32_t max_ops;
   bool debug;
-  std::mutex state_lock;
-  FsmValue state = FsmValue::Pending;
   // Beside the tree, indexed by slot: each Process step's executor arguments, the 1-tuple
-  // (name,) whose str is also what results list, and each condition's compiled code, filled at
-  // its first successful compile. Both are touched only with the GIL held and never resize.
+  // (name,) whose str is also what results list (fixed at construction, read by every run), and
+  // each condition's compiled code, filled once at its first successful compile.
   std::vector<Ref> names;
   std::vector<PyObject*> name_strs;  // borrowed from the tuples above
   PyObject* name(std::size_t slot) const { return name_strs[slot]; }
-  std::vector<Ref> codes;
+  OnceRefs codes;
 };
 
 WorkflowFields& workflow(PyObject* self) { return fields<WorkflowFields>(self); }
@@ -77,20 +74,17 @@ InternedStr kGetRunningLoop{"get_running_loop"};
 InternedStr kToThread{"to_thread"};
 InternedStr kExecute{"execute"};
 
-template <typename T>
-T locked_read(std::mutex& lock, const T& value) {
-  std::lock_guard<std::mutex> guard(lock);
-  return value;
-}
-
 // Observers are called on a copy of the list, so none of the locks is held while they run;
-// whatever they raise (or a failure to call them at all) is dropped.
+// whatever they raise (or a failure to call them at all, even to copy the list) is dropped:
+// the transition they are told of has happened.
 void notify_observers(WorkflowFields& e, FsmValue old_state, FsmValue new_state) {
   std::vector<Ref> observers;
-  {
+  try {
     std::lock_guard<std::mutex> guard(e.observers_lock);
     observers.reserve(e.observers.size());
     for (const Ref& o : e.observers) observers.push_back(Ref::borrow(o.get()));
+  } catch (const std::bad_alloc&) {
+    return;
   }
   for (const Ref& observer : observers) {
     try {
@@ -104,39 +98,29 @@ void notify_observers(WorkflowFields& e, FsmValue old_state, FsmValue new_state)
   }
 }
 
-// The only way the state changes. Reading the old state and storing the new one are separate
-// critical sections: concurrent runs interleave their transitions, none is merged or skipped.
-void transition(PyObject* self, FsmValue next) {
+// The only way the state changes (state_history.hpp: a run's last transition cannot fail).
+// Concurrent runs interleave their transitions; none is merged or skipped.
+void transition(PyObject* self, FsmValue next,
+                StateHistory::Step step = StateHistory::Step::kMiddle) {
   WorkflowFields& e = workflow(self);
-  FsmValue old_state = locked_read(e.state_lock, e.state);
-  {
-    std::lock_guard<std::mutex> guard(e.state_lock);
-    e.state = next;
-  }
-  {
-    std::lock_guard<std::mutex> guard(e.history_lock);
-    e.history.push_back(next);
-  }
+  FsmValue old_state = e.history.enter(next, step);
   notify_observers(e, old_state, next);
-  if (e.debug) {
-    debug_line("FSM State: " + std::string(fsm_name(old_state)) + " -> " +
-               std::string(fsm_name(next)));
-  }
+  if (e.debug) debug_line({"FSM State: ", fsm_name(old_state), " -> ", fsm_name(next)});
 }
 
 // asyncio's own iscoroutine, taken from asyncio.coroutines once it can be found (a process-wide
 // cache; while null, the shortcut below is simply not taken).
 PyObject* stock_iscoroutine() {
-  static PyObject* stock = nullptr;
-  if (stock == nullptr) {
-    try {
-      Ref module = loaded_module(kAsyncioCoroutines.get());
-      stock = module_attr(module.get(), kIsCoroutine.get()).release();
-    } catch (const PyErrorSet&) {
-      PyErr_Clear();
-    }
+  static OnceCell<PyObject> stock;
+  if (PyObject* found = stock.get()) [[likely]] return found;
+  try {
+    Ref module = loaded_module(kAsyncioCoroutines.get());
+    return stock.publish(module_attr(module.get(), kIsCoroutine.get()).release(),
+                         [](PyObject* lost) { Py_DECREF(lost); });
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();
+    return nullptr;
   }
-  return stock;
 }
 
 // `import asyncio; asyncio.iscoroutine(result)`, both looked up afresh for every step so a
@@ -165,14 +149,25 @@ class CoroutineTest {
   // module's dictionary is fixed for its life, and it is held), so neither its type nor its
   // dictionary needs asking again; PyDict_Next itself answers nothing for a non-dict.
   PyObject* cached_iscoroutine() const noexcept {
+#ifdef Py_GIL_DISABLED
+    return nullptr;  // remembered positions would be shared by every thread: always look up
+#else
     PyObject* module = modules_.peek(PyImport_GetModuleDict());
     return module != nullptr && module == module_.get() ? attributes_.peek(module_dict_) : nullptr;
+#endif
   }
 
   // The sys.modules entry serves while it has the attribute. A miss (a module that another
   // thread is still initialising) goes through the full import, which waits for the
   // initialisation to finish, and the ordinary attribute lookup with its exact error.
   Ref iscoroutine_function() {
+#ifdef Py_GIL_DISABLED
+    // Nothing remembered (see cached_iscoroutine): the sys.modules entry, then its attribute.
+    Ref module = loaded_module(kAsyncio.get());
+    Ref found = Ref::steal(PyObject_GetAttr(module.get(), kIsCoroutine.get()));
+    if (found) return found;
+    if (!clear_if_attribute_error()) throw PyErrorSet{};
+#else
     Ref module = asyncio_module();
     if (PyModule_CheckExact(module.get())) {
       PyObject* dict = PyModule_GetDict(module.get());
@@ -186,6 +181,7 @@ class CoroutineTest {
     } else if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) {
       return found;
     }
+#endif
     Ref imported = import_module(kAsyncio.get());
     return Ref::checked(PyObject_GetAttr(imported.get(), kIsCoroutine.get()));
   }
@@ -255,7 +251,7 @@ class Run {
 
   void visit(const FluxStep& step) {
     count_operation();
-    if (e_.debug) debug_line("Op #" + std::to_string(ops_) + ": " + debug_render(step));
+    if (e_.debug) debug_line({"Op #", std::to_string(ops_), ": ", debug_render(step)});
     if (const ProcessStep* p = std::get_if<ProcessStep>(&step.v)) {
       process(*p);
       return;
@@ -324,7 +320,7 @@ MORVA_BOUNDARY_ATTRIBUTES Ref run_workflow(PyObject* self, PyObject* ctx, PyObje
   // Executors, conditions and observers may run the engine again from inside a run.
   check_stack("while running a workflow");
   Run run(self, ctx, executor);
-  transition(self, FsmValue::Running);
+  transition(self, FsmValue::Running, StateHistory::Step::kStart);
   try {
     run.steps(workflow(self).steps);
   } catch (abi::__forced_unwind&) {
@@ -332,10 +328,10 @@ MORVA_BOUNDARY_ATTRIBUTES Ref run_workflow(PyObject* self, PyObject* ctx, PyObje
   } catch (...) {
     // Observers run during this transition; the run's error is kept aside and restored.
     SavedError saved;
-    transition(self, FsmValue::Failed);
+    transition(self, FsmValue::Failed, StateHistory::Step::kEnd);
     throw;
   }
-  transition(self, FsmValue::Complete);
+  transition(self, FsmValue::Complete, StateHistory::Step::kEnd);
   return run.take_names();
 }
 
@@ -388,7 +384,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   } catch (const StepError& error) {
     raise(PyExc_ValueError, std::string("Parse error: ") + error.what());
   }
-  if (debug) debug_line("Parsed " + std::to_string(parsed.steps.size()) + " top-level steps");
+  if (debug) debug_line({"Parsed ", std::to_string(parsed.steps.size()), " top-level steps"});
   std::vector<Ref> names = name_table(parsed);
   return create<WorkflowFields>(type, std::move(parsed), std::move(document), max_ops, debug,
                               std::move(names))
@@ -445,12 +441,12 @@ PyObject* simulate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* get_state(PyObject* self, void*) {
   WorkflowFields& e = workflow(self);
-  return make_fsm_state(locked_read(e.state_lock, e.state)).release();
+  return make_fsm_state(e.history.state()).release();
 }
 
 PyObject* get_history(PyObject* self, void*) {
   WorkflowFields& e = workflow(self);
-  std::vector<FsmValue> history = locked_read(e.history_lock, e.history);
+  std::vector<FsmValue> history = e.history.entries();
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(history.size())));
   for (std::size_t i = 0; i < history.size(); ++i) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make_fsm_state(history[i]).release());

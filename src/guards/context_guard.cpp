@@ -484,7 +484,6 @@ PyTypeObject* build() {
               raw_slot(Py_tp_getset, props),
           },
           item_read_slots<getitem>(), item_write_slots<setitem>()),
-      .immutable = true,
   });
 }
 

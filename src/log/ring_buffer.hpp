@@ -30,26 +30,39 @@ class RingBuffer {
   RingBuffer(const RingBuffer&) = delete;
   RingBuffer& operator=(const RingBuffer&) = delete;
 
-  // Writes one entry: `fill(slot)` sets the fields of the slot the entry goes to, a new one
-  // while filling, afterwards the one at `head_` (the oldest), so a full ring reuses the
-  // storage of the entry it overwrites. `head_` advances on every write, so once the buffer is
-  // full it always names the oldest entry. A capacity of 0 keeps nothing but still counts the
-  // write in `total()`. `fill` runs under the lock: it must be short and must not call back.
+  // Writes one entry, whole or not at all. `fill(entry)` sets every field of the entry. A
+  // `fill` that may throw (a text that cannot be copied for want of memory) fills a spare
+  // entry, so that a failure writes and counts nothing; only once it is filled does the entry
+  // go in, by steps that cannot fail: moved into the reserved room while the ring fills,
+  // afterwards swapped with the oldest entry, whose storage the next write's `fill` reuses. A
+  // noexcept `fill` writes straight into the slot. `head_` advances on every write, so once
+  // the ring is full it always names the oldest entry. A capacity of 0 keeps nothing but still
+  // counts the write in `total()`. `fill` runs under the lock: it must be short and must not
+  // call back.
   template <typename Fill>
   void write(Fill&& fill) {
+    static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_swappable_v<T>);
     std::lock_guard<std::mutex> lock(mutex_);
-    ++total_;
-    if (capacity_ == 0) return;
-    if (slots_.size() < capacity_) {
-      fill(slots_.emplace_back());  // within the reserved room: no reallocation
-    } else {
-      fill(slots_[head_]);
+    if (capacity_ != 0) {
+      bool filling = slots_.size() < capacity_;
+      if constexpr (std::is_nothrow_invocable_v<Fill&, T&>) {
+        fill(filling ? slots_.emplace_back() : slots_[head_]);  // emplace: in the reserved room
+      } else {
+        fill(spare_);
+        if (filling) {
+          slots_.push_back(std::move(spare_));  // within the reserved room: no reallocation
+        } else {
+          std::swap(slots_[head_], spare_);
+        }
+      }
+      if (++head_ == capacity_) head_ = 0;  // head_ < capacity_ always: no division needed
     }
-    if (++head_ == capacity_) head_ = 0;  // head_ < capacity_ always: no division needed
+    ++total_;
   }
 
-  void push(T entry) {
-    write([&entry](T& slot) { slot = std::move(entry); });
+  // A ready entry goes in by moving it: no allocation, so this cannot fail.
+  void push(T entry) noexcept {
+    write([&entry](T& slot) noexcept { slot = std::move(entry); });
   }
 
   // `read(entry)` of every held entry, oldest first, collected under the lock (so `read` must be
@@ -85,6 +98,7 @@ class RingBuffer {
   const uint64_t capacity_;
   mutable std::mutex mutex_;
   std::vector<T> slots_;
+  T spare_{};             // filled by each write before it goes in; then the evicted entry
   std::size_t head_ = 0;  // where the next write goes once full
   uint64_t total_ = 0;    // entries ever written, overwritten and dropped ones included
 };

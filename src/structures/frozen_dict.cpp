@@ -113,7 +113,6 @@ PyTypeObject* build() {
               raw_slot(Py_tp_methods, methods),
           },
           item_read_slots<getitem>(), item_write_slots<setitem>()),
-      .immutable = true,  // the attribute fallback relies on a fixed set of names
   });
 }
 

@@ -22,12 +22,8 @@ class MessageList {
   // Copies of every record, oldest first.
   MessageBatch snapshot() const;
   // Every record, leaving the list empty.
-  MessageBatch take_all();
+  MessageBatch take_all() noexcept;
   bool empty() const;
-
-  // Moves every record of `from` to the end of `to`, in order. `from`'s lock is taken first
-  // and held until `to`'s has been released: the only place two message-list locks nest.
-  static void move_all(MessageList& from, MessageList& to);
 
  private:
   mutable std::mutex mutex_;

@@ -8,8 +8,8 @@ namespace morva {
 
 void MetaLogBuffer::append(std::string_view key, std::string_view message) {
   double timestamp = wall_clock_seconds();
-  // When full, the oldest entry's strings are overwritten in place, reusing their storage, so
-  // a steady stream of appends does not allocate.
+  // The texts are copied into the ring's spare entry, which holds the storage of the entry
+  // evicted last, so a steady stream of appends of like size does not allocate.
   ring_.write([&](MetaLogSlot& slot) {
     slot.update_version = 0;
     slot.key.assign(key);
@@ -21,7 +21,8 @@ void MetaLogBuffer::append(std::string_view key, std::string_view message) {
 void MetaLogBuffer::append_state_update(uint64_t version) {
   MORVA_CHECK(version != 0);
   double timestamp = wall_clock_seconds();
-  ring_.write([&](MetaLogSlot& slot) {
+  // Two numbers: this fill cannot fail, so it writes into the slot itself.
+  ring_.write([&](MetaLogSlot& slot) noexcept {
     slot.update_version = version;
     slot.timestamp = timestamp;
   });

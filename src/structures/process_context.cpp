@@ -95,7 +95,6 @@ PyTypeObject* build() {
               slot<getattro>(Py_tp_getattro),
               raw_slot(Py_tp_getset, props),
           },
-          .immutable = true,
       });
 }
 

@@ -13,7 +13,6 @@
 #include "errors/exceptions.hpp"
 #include "signals/channel.hpp"
 #include "signals/signal_hub.hpp"
-#include "structures/class_entries.hpp"
 #include "structures/frozen_dict.hpp"
 #include "structures/meta_log.hpp"
 #include "structures/meta_log_entry.hpp"
@@ -177,18 +176,13 @@ PyObject* section(PyObject* self, PyObject* key) {
 }
 
 // The section names, interned once for the process (their hashes are then cached).
-PyObject* interned(PyObject*& cache, const char* name) {
-  if (cache == nullptr) cache = check(PyUnicode_InternFromString(name));
-  return cache;
-}
-
 PyObject* get_domain(PyObject* self, void*) {
-  static PyObject* key = nullptr;
-  return section(self, interned(key, "domain"));
+  static InternedStr key{"domain"};
+  return section(self, key.get());
 }
 PyObject* get_global(PyObject* self, void*) {
-  static PyObject* key = nullptr;
-  return section(self, interned(key, "global"));
+  static InternedStr key{"global"};
+  return section(self, key.get());
 }
 
 PyObject* get_signal(PyObject* self, void*) {
@@ -201,10 +195,6 @@ int setattro(PyObject*, PyObject*, PyObject* value) {
   if (value == nullptr) refuse_attribute_delete();
   raise(context_error(), "State is Immutable. Use .update() to create a new version.");
 }
-
-// What the engine's fast paths rely on: `update` and `version` as the class defines them.
-enum StateEntry : std::size_t { kUpdateEntry, kVersionEntry };
-ClassEntries<2> g_entries;
 
 PyTypeObject* build() {
   static PyMethodDef methods[] = {
@@ -221,7 +211,7 @@ PyTypeObject* build() {
       getter<get_global>("global"),   getter<get_signal>("signal"),
       getter<get_meta>("meta"),       end_getset(),
   };
-  PyTypeObject* type = build_type(TypeSpec{
+  return build_type(TypeSpec{
       .name = "morva_core.State",
       .basicsize = sizeof(Box<StateFields>),
       .slots = {
@@ -233,8 +223,6 @@ PyTypeObject* build() {
           raw_slot(Py_tp_getset, props),
       },
   });
-  g_entries.capture(type, {"update", "version"});
-  return type;
 }
 
 }  // namespace
@@ -244,16 +232,6 @@ PyTypeObject* state_type() {
 }
 
 uint64_t state_version(PyObject* state) { return state_of(state).version; }
-
-bool state_update_is_own(PyObject* obj) {
-  state_type();
-  return g_entries.unchanged(obj, std::size_t{kUpdateEntry});
-}
-
-bool state_update_and_version_are_own(PyObject* obj) {
-  state_type();
-  return g_entries.unchanged(obj, std::size_t{kUpdateEntry}, std::size_t{kVersionEntry});
-}
 
 Ref update_state(PyObject* state, PyObject* data, PyObject* heavy, PyObject* signal) {
   return updated(state, data, heavy, signal);

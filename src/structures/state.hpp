@@ -14,12 +14,10 @@ PyTypeObject* state_type();
 // The version number of an object known to be a State instance.
 uint64_t state_version(PyObject* state);
 
-// True when `obj` is exactly a State and looking up `update` (and `version`) on it would find
-// the class's own method (property): the caller may then run update_state (read
-// state_version) instead of the lookup and call, with the same outcome. False whenever Python
-// code has replaced the attribute on the class or hooked the class's attribute lookup.
-bool state_update_is_own(PyObject* obj);
-bool state_update_and_version_are_own(PyObject* obj);
+// True when `obj` is exactly a State. The class is final and immutable, so looking up
+// `update` or `version` on such an object can only find the class's own method or property:
+// the caller may run update_state (read state_version) instead, with the same outcome.
+inline bool is_exact_state(PyObject* obj) { return Py_TYPE(obj) == state_type(); }
 // What State.update(data, heavy, signal) does, for a State instance; nullptr stands for an
 // argument not passed.
 Ref update_state(PyObject* state, PyObject* data, PyObject* heavy, PyObject* signal);

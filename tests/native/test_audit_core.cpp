@@ -27,6 +27,27 @@ TEST(AuditRing, FillsInOrderThenOverwritesTheOldest) {
   }
 }
 
+TEST(AuditRing, AFillThatThrowsWritesNothing) {
+  // Both while the ring fills and once it is full: the failed write is neither counted nor
+  // kept, and the next entry still evicts the oldest one.
+  for (int before : {1, 3, 4}) {
+    RingBuffer<std::string> ring(3);
+    for (int i = 1; i <= before; ++i) ring.push(std::to_string(i));
+    auto held = ring.snapshot();
+    EXPECT_THROW(ring.write([](std::string& entry) {
+      entry = "half";
+      throw std::bad_alloc();
+    }),
+                 std::bad_alloc);
+    EXPECT_EQ(ring.snapshot(), held);
+    EXPECT_EQ(ring.total(), static_cast<uint64_t>(before));
+    ring.push("next");
+    held.push_back("next");
+    if (held.size() > 3) held.erase(held.begin());
+    EXPECT_EQ(ring.snapshot(), held);
+  }
+}
+
 TEST(AuditRing, ConcurrentWritersLoseNothingFromTheCount) {
   RingBuffer<std::pair<int, int>> ring(64);
   std::vector<std::thread> threads;
