@@ -68,9 +68,12 @@ const Waiter* waiter_of(uint64_t thread) noexcept;
 // the GIL back. The caller checks again what it waited for: a wake-up is only a hint.
 void wait_for_wake(std::unique_lock<std::mutex>& lock, Waiter& self,
                    std::chrono::milliseconds patience);
-// Wakes every Waiter of `target` (of any target when null); `readers_only` limits it to kAccess waiters asking for
-// shared access. Takes the lock; callable from any thread.
+// Wakes every Waiter of `target` (of any target when null); `readers_only` limits it to
+// kAccess waiters asking for shared access. Takes the lock; callable from any thread, but not
+// while holding an access flag's own lock (the waiters mutex comes first).
 void wake_waiters(const void* target, bool readers_only = false) noexcept;
+// The same, for a caller that holds the lock already.
+void wake_waiters_locked(const void* target, bool readers_only) noexcept;
 
 // How long a wait stays away from the interpreter before it takes the GIL back to run pending
 // signal handlers: Ctrl+C ends any wait of the module with KeyboardInterrupt.
