@@ -21,9 +21,7 @@ namespace {
 Ref memo_entry(PyObject* memo, PyObject* original) {
   if (!PyDict_Check(memo)) return Ref{};
   Ref id = Ref::checked(PyLong_FromVoidPtr(original));
-  PyObject* found = PyDict_GetItemWithError(memo, id.get());
-  if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-  return Ref::borrow(found);
+  return dict_get(memo, id.get());
 }
 
 }  // namespace
