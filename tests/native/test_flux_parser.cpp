@@ -2,9 +2,6 @@
 // rules of graph branch conditions.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
-#include <functional>
 #include <set>
 
 #include "fsm/flux_parser.hpp"
@@ -27,41 +24,7 @@ std::string diagnostic(const std::string& value) {
   return diagnostic_render(read_document("v: " + value).entries().at(0).second);
 }
 
-// Runs `body` to its end on a thread with a 32 KiB stack.
-void on_small_stack(std::function<void()> body) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 32 * 1024), 0);
-  pthread_t thread;
-  auto run = [](void* arg) -> void* {
-    (*static_cast<std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-}
-
 }  // namespace
-
-// Reading, showing and letting go of a value nested to the reader's limit take no stack per
-// level: 127 tagged sequences (254 nodes deep) fit a 32 KiB thread.
-TEST(FluxParser, DeepValuesNeedNoStackPerLevel) {
-  std::string text = "v: ";
-  for (int i = 0; i < 127; ++i) text += "!t [";
-  text += "x" + std::string(127, ']');
-  std::string shown;
-  on_small_stack([&] {
-    morva::yaml::Node document = read_document(text);
-    shown = diagnostic_render(document.entries().at(0).second);
-  });
-  std::string level = "TaggedValue { tag: !t, value: Sequence [";
-  std::string expected;
-  for (int i = 0; i < 127; ++i) expected += level;
-  expected += "String(\"x\")";
-  for (int i = 0; i < 127; ++i) expected += "] }";
-  EXPECT_EQ(shown, expected);
-}
 
 TEST(FluxParser, DebugRenderingShowsEveryField) {
   EXPECT_EQ(rendered("steps: [load, {flux: run, steps: []}]"),
