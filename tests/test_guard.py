@@ -635,7 +635,8 @@ def test_one_change_travels_the_whole_road():
     assert after.data["orders"] is before.data["orders"]  # untouched, shared, never copied
     assert delivered == []
     engine.process_outbox()
-    assert [(m.topic, m.payload) for m in delivered] == [("stock.changed", {"lamp": 1, "total": 40})]
+    assert [(m.topic, m.payload) for m in delivered] == [
+        ("stock.changed", {"lamp": 1, "total": 40})]
 
 
 NESTED = r"""

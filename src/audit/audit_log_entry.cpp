@@ -11,8 +11,8 @@ namespace {
 
 PyObject* str(PyObject* self) {
   const LogRecord& e = log_record_of(self);
-  return make_str_lossless("[" + format_float(e.timestamp, FloatText::kPlain) + "] " + e.key + ": " + e.message)
-      .release();
+  std::string time = format_float(e.timestamp, FloatText::kPlain);
+  return make_str_lossless("[" + time + "] " + e.key + ": " + e.message).release();
 }
 
 PyTypeObject* build() {

@@ -179,8 +179,9 @@ void open_node(std::string& out, const Node& node, std::vector<Pending>& todo) {
   }
 }
 
-// A loop over a stack of pending parts on the heap, not a recursion: the value shown in a step error may nest
-// as deep as the reader allows (a few hundred levels counting tags) on any thread's stack.
+// A loop over a stack of pending parts on the heap, not a recursion: the value shown in a step
+// error may nest as deep as the reader allows (a few hundred levels counting tags), on any
+// thread's stack.
 void append_diagnostic(std::string& out, const Node& root) {
   std::vector<Pending> todo{{&root, {}, false}};
   while (!todo.empty()) {

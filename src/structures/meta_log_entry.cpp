@@ -11,8 +11,8 @@ namespace {
 
 PyObject* repr(PyObject* self) {
   const LogRecord& e = log_record_of(self);
-  std::string text = "MetaLogEntry(time=" + format_float(e.timestamp, FloatText::kPlain) + ", key=" + e.key +
-                     ", msg=" + e.message + ")";
+  std::string text = "MetaLogEntry(time=" + format_float(e.timestamp, FloatText::kPlain) +
+                     ", key=" + e.key + ", msg=" + e.message + ")";
   return make_str_lossless(text).release();
 }
 

@@ -33,7 +33,8 @@ TEST(FormatFloat, FixedCases) {
   EXPECT_EQ(shortest(-0.0), "-0.0");
   EXPECT_EQ(shortest(1.5), "1.5");
   for (double v : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-    EXPECT_EQ(plain(v) + " " + shortest(v), std::isnan(v) ? "NaN .nan" : v > 0 ? "inf .inf" : "-inf -.inf");
+    std::string expected = std::isnan(v) ? "NaN .nan" : v > 0 ? "inf .inf" : "-inf -.inf";
+    EXPECT_EQ(plain(v) + " " + shortest(v), expected);
   }
 }
 
