@@ -3,10 +3,12 @@
 //
 // Every waiting thread puts a Waiter on its own stack into one list, under one mutex, and
 // sleeps on the Waiter's own condition variable with the GIL released. Whoever changes the
-// awaited object wakes the Waiters of that object only. The mutex is held for a few
-// instructions at a time, never across a sleep, and nobody holding it waits for the GIL; a
-// Waiter is unlinked before its thread takes the GIL back, so a thread that finalization ends
-// there leaves nothing behind in the list.
+// awaited object wakes the Waiters of that object only. The mutex is held for short C++ work
+// (a look at the awaited object, a cycle check), never across a sleep, and nobody holding it
+// waits for the GIL or runs Python code; a Waiter is unlinked before its thread takes the GIL
+// back, so a thread that finalization ends there leaves nothing behind in the list. A thread
+// that goes to sleep holds the mutex from its last look at the object until it sleeps, and a
+// waker takes it, so a change made in between is never missed.
 //
 // Because the list is the only place a waiting thread touches, fork() is safe: the parent
 // keeps the list whole across the fork, and the child starts with an empty list and a fresh

@@ -14,7 +14,8 @@
 //
 // What is held while Python code runs. The whole commit runs inside the engine's commit gate,
 // and so does all of compare_and_swap and commit_state: a swap, commit or install from another
-// thread waits (GIL released) until this one has installed its state and moved its messages.
+// thread waits (GIL released, or free-threaded, detached) until this one has installed its
+// state and moved its messages.
 // Nothing can therefore be installed between a commit's read of the state and its install, and
 // no update a caller was told succeeded is overwritten by one built on an older state. The
 // engine's access flag is held only where its rules need it: shared while the schema runs (so
@@ -47,9 +48,9 @@
 //   1. a transaction's access flag (its __exit__ holds it shared for the whole commit);
 //   2. the engine's commit gate (commits, compare_and_swap, commit_state, process launches);
 //   3. the engine's access flag;
-//   4. a transaction's message-list lock or the engine's queue lock, one at a time (never
-//      across Python code; the worker, schema and audit references need no lock: the GIL
-//      serialises them).
+//   4. a transaction's message-list lock or the engine's queue lock, one at a time, or the
+//      engine's slot lock (the worker, schema and audit references), never across Python
+//      code (binding/threads.hpp).
 // Python code that runs while 2 or 3 is held runs on the thread that holds the gate, so a
 // commit, swap or launch it starts passes the gate again and meets the access flag's
 // same-thread rules: RuntimeError where the access conflicts ("Already borrowed" / "Already
