@@ -38,7 +38,7 @@ endif
 
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
 
-.PHONY: all deps deps-test venv venv-demo build native pytest test demo bench bench-instr bench-scaling asan fuzz stress wheel wheel-ft clean
+.PHONY: all deps deps-test venv venv-demo venv-docs build native pytest test test-quick demo docs bench bench-instr bench-scaling asan fuzz stress wheel wheel-ft clean
 
 all: test
 
@@ -56,9 +56,15 @@ deps:
 	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# The tests' own: GoogleTest, and Chromium for the test that opens the documentation site.
 deps-test: deps
-	@[ -f /usr/include/gtest/gtest.h ] || { echo "==> installing system packages: libgtest-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; }
+	@missing=""; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	command -v chromium >/dev/null 2>&1 || missing="$$missing chromium"; \
+	if [ -n "$$missing" ]; then \
+	  echo "==> installing system packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
 
 # The venv and its build tools: pip, and cmake/ninja from PyPI where the system lacks them.
 $(VENV)/.stamp-base:
@@ -98,8 +104,16 @@ else
 endif
 	@touch $@
 
+# The documentation tools (Sphinx, sphinx-autoapi, the theme): for `make docs` and the suite's
+# test of the built site.
+$(VENV)/.stamp-docs: $(VENV)/.stamp-base requirements-docs.txt
+	@echo "==> installing the documentation tools (requirements-docs.txt)"
+	@$(PIP) install $(PIP_Q) -r requirements-docs.txt
+	@touch $@
+
 venv-demo: $(VENV)/.stamp-demo
 venv: $(VENV)/.stamp-dev
+venv-docs: $(VENV)/.stamp-docs
 
 # The module is rebuilt and reinstalled only when a source, the build files or the venv changed.
 $(VENV)/.stamp-build: $(VENV)/.stamp-demo $(SOURCES)
@@ -115,14 +129,28 @@ native: deps-test venv
 	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) && $(CMAKE) --build $(NATIVE_DIR),native-build)
 	$(NATIVE_DIR)/morva_native_tests $(GTEST_FLAGS)
 
-pytest: venv build
+pytest: deps-test venv venv-docs build
 	$(PY) -m pytest $(PYTEST_FLAGS) tests
 
 test: build native pytest
 
+# The inner loop: the pytest suite without its slow hardening and packaging files (leaks,
+# stress, fuzzing, the wheel and the configure step, the documentation site); no native tests.
+QUICK_SKIPS := test_leaks test_stress test_concurrency_property test_fuzz test_packaging test_build test_docs_site
+test-quick: venv build
+	$(PY) -m pytest $(PYTEST_FLAGS) tests $(foreach t,$(QUICK_SKIPS),--ignore=tests/$(t).py)
+
 demo: build
 	@echo "==> running examples/demo.py"
 	@$(PY) examples/demo.py
+
+# The documentation site (docs/) into docs/_build/html, warnings as errors. The API reference
+# is read from morva_core.pyi: nothing needs to be built first.
+DOCS_OUT := docs/_build/html
+docs: deps venv-docs
+	@echo "==> building the documentation into $(DOCS_OUT)"
+	@$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_OUT)
+	@echo "open $(DOCS_OUT)/index.html"
 
 # Time ratios against the references (fails when a row misses its target), then the scaling run.
 bench: venv build bench-scaling
@@ -130,12 +158,13 @@ bench: venv build bench-scaling
 
 # Instructions per operation (callgrind), ours and the reference, for every row a bench_*.py
 # declares in INSTR_ROWS; fails when a ratio misses its target. Stable whatever the load.
-bench-instr: build
-	@command -v valgrind >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind
+bench-instr: venv build
+	@command -v valgrind >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
 	$(PY) benchmarks/instr.py
 
 # Cost against state size (10^2 to 10^6 keys): benchmarks/scaling.png and scaling.md.
-bench-scaling: build
+bench-scaling: venv build
 	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install -q matplotlib
 	$(PY) benchmarks/scaling.py
 

@@ -5,6 +5,7 @@ carries every file the build needs."""
 import glob
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -17,9 +18,25 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# The build folder of this interpreter's kind of module (scikit-build-core names it by tag).
+BUILD_FOLDERS = "cp*-cp*t-linux_*" if FREE_THREADED else "cp*-abi3-linux_*"
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("MORVA_MODULE_DIR")),
                                 reason="the sanitizer run checks the instrumented build")
+
+
+def object_files():
+    """When each object file of the build folder that `make build` and `make wheel` share was
+    last written (by path)."""
+    return {p: p.stat().st_mtime_ns for p in (ROOT / "build").glob(f"{BUILD_FOLDERS}/**/*.o")}
+
+
+def module_is_current():
+    """Whether the build folder's module is newer than every source it is made from."""
+    modules = list((ROOT / "build").glob(f"{BUILD_FOLDERS}/morva_core*.so"))
+    sources = [ROOT / "CMakeLists.txt", *(p for p in (ROOT / "src").rglob("*") if p.is_file())]
+    newest = max(p.stat().st_mtime for p in sources)
+    return len(modules) == 1 and modules[0].stat().st_mtime >= newest
 
 
 @pytest.fixture(scope="module")
@@ -28,10 +45,15 @@ def wheel(tmp_path_factory):
     if os.environ.get("MORVA_WHEEL"):
         return pathlib.Path(os.environ["MORVA_WHEEL"])
     dist = tmp_path_factory.mktemp("dist")
-    # The Makefile builds the free-threaded wheel when PYTHON is a free-threaded interpreter.
+    # `make build` and `make wheel` build in one folder with the same definitions, so after
+    # `make build` (as in `make test`) the wheel only packages what is there. The Makefile
+    # builds the free-threaded wheel when PYTHON is a free-threaded interpreter.
+    current, before = module_is_current(), object_files()
     python = [f"PYTHON={sys.executable}"] if FREE_THREADED else []
     subprocess.run(["make", "-s", "-C", str(ROOT), "wheel", f"DIST={dist}", *python], check=True,
                    timeout=1500, stdout=subprocess.DEVNULL)
+    if current and before:
+        assert object_files() == before, "make wheel compiled the module again"
     wheels = list(dist.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
@@ -51,6 +73,18 @@ def test_wheel_is_manylinux_for_its_abi_and_carries_libyaml(wheel):
     assert any(n.startswith("morva_core.libs/libyaml") for n in names), names
     meta = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("/METADATA")))
     assert b"Classifier: Typing :: Typed" in meta
+    assert b"\nLicense-Expression: MIT\n" in meta
+    license_file = next(n for n in names if n.endswith(".dist-info/licenses/LICENSE"))
+    assert zipfile.ZipFile(wheel).read(license_file) == (ROOT / "LICENSE").read_bytes()
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="the README states the size of the abi3 wheel")
+def test_readme_states_the_wheel_size_as_built(wheel):
+    # The README quotes the size that `make wheel` gives; it may lag a few per cent behind.
+    stated = re.search(r"\(([\d,]+) bytes\)", (ROOT / "README.md").read_text())
+    assert stated, "README.md names no wheel size"
+    size = wheel.stat().st_size
+    assert abs(int(stated[1].replace(",", "")) - size) <= size * 0.05, (stated[1], size)
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build has no stable ABI before abi3t: "
@@ -109,6 +143,6 @@ def test_sdist_carries_every_file_the_build_needs(tmp_path):
     (sdist,) = tmp_path.glob("*.tar.gz")
     with tarfile.open(sdist) as tar:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
-    needed = {"CMakeLists.txt", "pyproject.toml", "morva_core.pyi", "README.md"}
+    needed = {"CMakeLists.txt", "pyproject.toml", "morva_core.pyi", "README.md", "LICENSE"}
     needed |= {str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*") if p.is_file()}
     assert needed <= names, sorted(needed - names)

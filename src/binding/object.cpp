@@ -49,12 +49,12 @@ void raise_from(PyObject* type, PyObject* message, Ref cause) {
 }
 
 PyObject* panic_exception() {
-  // Created once per process under the GIL; never released (process-wide cache).
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewException("morva_core.PanicException", PyExc_BaseException, nullptr);
-  }
-  return type;
+  // Created once per process; never released (process-wide cache).
+  static OnceCell<PyObject> type;
+  if (PyObject* made = type.get()) return made;
+  PyObject* made = PyErr_NewException("morva_core.PanicException", PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  return type.publish(made, [](PyObject* lost) { Py_DECREF(lost); });
 }
 
 void set_panic(const char* what) {

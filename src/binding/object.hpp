@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include <utility>
 
 #include "binding/release.hpp"
+#include "binding/threads.hpp"
 
 namespace morva {
 
@@ -78,6 +80,26 @@ class Ref {
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}
   PyObject* p_ = nullptr;
+};
+
+// A fixed number of owned references, each filled at most once by whichever thread gets there
+// first (a per-object cache: a workflow's compiled conditions), released with their owner.
+class OnceRefs {
+ public:
+  explicit OnceRefs(std::size_t count)
+      : cells_(count > 0 ? new OnceCell<PyObject>[count] : nullptr), count_(count) {}
+  OnceRefs(const OnceRefs&) = delete;
+  OnceRefs& operator=(const OnceRefs&) = delete;
+  ~OnceRefs() noexcept(false) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (PyObject* p = cells_[i].get()) release_owned(p);
+    }
+  }
+  OnceCell<PyObject>& operator[](std::size_t i) noexcept { return cells_[i]; }
+
+ private:
+  std::unique_ptr<OnceCell<PyObject>[]> cells_;
+  std::size_t count_;
 };
 
 // Checked helpers: a failed C-API call becomes a throw of PyErrorSet.
@@ -199,18 +221,19 @@ class SavedError {
 
 // An interned str built on first use and kept for the life of the process, for attribute
 // names on hot paths. Meant as a function-local static: the constructor is constexpr, so the
-// static needs no guard, and first use happens under the GIL.
+// static needs no guard; threads that meet it first at the same time intern the same text,
+// and one reference is kept.
 class InternedStr {
  public:
   explicit constexpr InternedStr(const char* text) noexcept : text_(text) {}
   PyObject* get() {
-    if (obj_ == nullptr) obj_ = check(PyUnicode_InternFromString(text_));
-    return obj_;
+    return obj_.get_or_make([this] { return check(PyUnicode_InternFromString(text_)); },
+                            [](PyObject* lost) { Py_DECREF(lost); });
   }
 
  private:
   const char* text_;
-  PyObject* obj_ = nullptr;
+  OnceCell<PyObject> obj_;
 };
 
 // Error filters for failures that are normal flow: each clears the error indicator when the

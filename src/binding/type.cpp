@@ -47,13 +47,15 @@ Ref class_dict_names(PyTypeObject* type) {
 
 bool LookupNames::may_find(PyTypeObject* type, PyObject* name) {
   if (!PyUnicode_CheckExact(name)) return true;
-  if (names_ == nullptr) {
-    // Relied on above: nothing can be added to the class or its bases after this point.
-    MORVA_CHECK(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE);
-    MORVA_CHECK(!(PyType_GetFlags(type) & Py_TPFLAGS_BASETYPE));
-    names_ = class_dict_names(type).release();
-  }
-  int found = PySet_Contains(names_, name);
+  PyObject* names = names_.get_or_make(
+      [type] {
+        // Relied on above: nothing can be added to the class or its bases after this point.
+        MORVA_CHECK(PyType_GetFlags(type) & Py_TPFLAGS_IMMUTABLETYPE);
+        MORVA_CHECK(!(PyType_GetFlags(type) & Py_TPFLAGS_BASETYPE));
+        return class_dict_names(type).release();
+      },
+      [](PyObject* lost) { Py_DECREF(lost); });
+  int found = PySet_Contains(names, name);
   if (found < 0) throw PyErrorSet{};
   return found == 1;
 }

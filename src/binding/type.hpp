@@ -10,7 +10,7 @@
 // the same tp_alloc, with the Box at the front unchanged and its own __dict__ after it.
 //
 // Type caches. Each type is built once per process, on first request, by cached_type<build>()
-// under the GIL, and never released: the module and every instance hold it, and no moment
+// (in practice all of them at initialisation), and never released: the module and every instance hold it, and no moment
 // comes at which none of them is left. The same holds for the exception
 // types and the interned names; they are the only process-wide mutable state.
 //
@@ -31,6 +31,7 @@
 
 #include "binding/args.hpp"
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 
 namespace morva {
 
@@ -60,13 +61,16 @@ PyTypeObject* build_type(TypeSpec type_def);
 // in, since the type refuses setattr from its first moment. Not for a type already in use.
 void set_class_constant(PyTypeObject* type, const char* name, PyObject* value);
 
-// The type built by `Build`, made on first request and kept for the life of the process (the
-// first creator wins, under the GIL). Each class's type getter is `return cached_type<build>();`.
+// The type built by `Build`, made on first request and kept for the life of the process. Every
+// type is built by the module's initialisation, before any other thread can reach the module;
+// the cell only makes that publication explicit (a later request is one acquire load).
+// Each class's type getter is `return cached_type<build>();`.
 template <PyTypeObject* (*Build)()>
 PyTypeObject* cached_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = Build();
-  return type;
+  static OnceCell<PyTypeObject> type;
+  return type.get_or_make(Build, [](PyTypeObject* lost) {
+    Py_DECREF(reinterpret_cast<PyObject*>(lost));
+  });
 }
 
 // A Python object whose C++ fields live in place after the header. The fields are constructed
@@ -141,7 +145,7 @@ class LookupNames {
   bool may_find(PyTypeObject* type, PyObject* name);
 
  private:
-  PyObject* names_ = nullptr;  // a set of str, owned for the life of the process
+  OnceCell<PyObject> names_;  // a set of str, owned for the life of the process
 };
 
 // Slot table entries.

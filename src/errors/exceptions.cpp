@@ -7,20 +7,25 @@ namespace morva {
 
 namespace {
 // Failing to create an exception type is an internal fault: it is raised as PanicException.
-PyObject* exception_type(PyObject*& cache, const char* dotted_name, PyObject* base) {
-  if (cache != nullptr) return cache;
-  cache = PyErr_NewException(dotted_name, base, nullptr);
-  if (cache == nullptr) {
-    PyErr_Clear();
-    throw Panic(std::string("failed to create exception type ") + dotted_name);
-  }
-  return cache;
+// Every one is made by the module's initialisation, which publishes it before any other
+// thread can raise it; the cell keeps that publication explicit.
+PyObject* exception_type(OnceCell<PyObject>& cache, const char* dotted_name, PyObject* base) {
+  return cache.get_or_make(
+      [&] {
+        PyObject* made = PyErr_NewException(dotted_name, base, nullptr);
+        if (made == nullptr) {
+          PyErr_Clear();
+          throw Panic(std::string("failed to create exception type ") + dotted_name);
+        }
+        return made;
+      },
+      [](PyObject* lost) { Py_DECREF(lost); });
 }
 }  // namespace
 
 #define MORVA_EXCEPTION(fn, dotted, base)             \
   PyObject* fn() {                                    \
-    static PyObject* cache = nullptr;                 \
+    static OnceCell<PyObject> cache;                  \
     return exception_type(cache, dotted, base);       \
   }
 

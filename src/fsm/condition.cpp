@@ -63,10 +63,23 @@ class BuiltinsTemplate {
 // The twelve names an expression may use, in their fixed order, fetched afresh every time so a
 // patched builtin is seen at the next evaluation.
 Ref restricted_builtins() {
+  Ref module = loaded_module(kBuiltinsModule.get());
+#ifdef Py_GIL_DISABLED
+  // Threads evaluate at once: no shared template, the dict is built as the template would be.
+  Ref dict = Ref::checked(PyDict_New());
+  for (InternedStr& name : kBuiltinNames) {
+    Ref value = module_attr(module.get(), name.get());
+    check(PyDict_SetItem(dict.get(), name.get(), value.get()));
+  }
+  check(PyDict_SetItem(dict.get(), kTrue.get(), Py_True));
+  check(PyDict_SetItem(dict.get(), kFalse.get(), Py_False));
+  check(PyDict_SetItem(dict.get(), kNone.get(), Py_None));
+  return dict;
+#else
   // Process-wide and never destroyed: a static destructor would run after the interpreter.
   static BuiltinsTemplate& tmpl = *new BuiltinsTemplate;
-  Ref module = loaded_module(kBuiltinsModule.get());
   return tmpl.fresh_copy(module.get());
+#endif
 }
 
 // `__builtins__` first, then the context's entries in its order (a context key
@@ -109,34 +122,33 @@ PyObject* warning_probe() {
   // Process-wide and never released, like the interned strings. No static-initialisation guard:
   // building it runs Python code, which may let another thread in to build it too (the first
   // one made is kept).
-  static PyObject* probe = nullptr;
-  if (probe != nullptr) return probe;
+  static OnceCell<PyObject> probe;
+  if (PyObject* made = probe.get()) return made;
   Ref code = Ref::checked(Py_CompileString(kProbeSource, "<morva_core>", Py_file_input));
   Ref globals = Ref::checked(PyDict_New());
   Ref builtins = loaded_module(kBuiltinsModule.get());
   check(PyDict_SetItem(globals.get(), kBuiltinsKey.get(), builtins.get()));
   Ref ran = Ref::checked(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
-  PyObject* made = PyDict_GetItemString(globals.get(), "probe");  // borrowed
+  PyObject* made = PyDict_GetItemString(globals.get(), "probe");  // borrowed: a private dict
   MORVA_CHECK(made != nullptr);
-  if (probe == nullptr) probe = Py_NewRef(made);
-  return probe;
+  return probe.publish(Py_NewRef(made), [](PyObject* lost) { Py_DECREF(lost); });
 }
 
 // The code for a cached condition: from the cache, or compiled now and kept when its compile
 // issues no warning. A text that warns or fails is compiled under the caller's filters, so its
 // warnings (or the SyntaxError a filter turns them into) come at every evaluation.
-Ref cached_code(const std::string& condition, Ref& cache) {
-  if (cache && cache.get() != Py_None) {
-    return Ref::borrow(cache.get());  // our own reference: another thread may refill it
-  }
-  if (!cache && std::memchr(condition.data(), '\0', condition.size()) == nullptr) {
+Ref cached_code(const std::string& condition, OnceCell<PyObject>& cache) {
+  auto drop = [](PyObject* lost) { Py_DECREF(lost); };
+  PyObject* known = cache.get();
+  if (known != nullptr && known != Py_None) return Ref::borrow(known);  // the cache keeps it
+  if (known == nullptr && std::memchr(condition.data(), '\0', condition.size()) == nullptr) {
     Ref source = Ref::checked(
         PyBytes_FromStringAndSize(condition.data(), static_cast<Py_ssize_t>(condition.size())));
     Ref probed = Ref::checked(PyObject_CallFunctionObjArgs(warning_probe(), source.get(), nullptr));
     if (probed.get() == Py_True) {
-      cache = Ref::borrow(Py_None);
+      cache.publish(Py_NewRef(Py_None), drop);
     } else if (probed.get() != Py_None) {
-      cache = Ref::borrow(probed.get());
+      cache.publish(probed.new_ref(), drop);
       return probed;
     }
   }
@@ -146,7 +158,7 @@ Ref cached_code(const std::string& condition, Ref& cache) {
 }  // namespace
 
 bool evaluate_condition(const std::string& condition, PyObject* ctx, bool debug,
-                        Ref* code_cache) {
+                        OnceCell<PyObject>* code_cache) {
   Ref ns = namespace_for(ctx);
   if (debug) debug_line({"Evaluating condition: '", condition, "'"});
   Ref code = code_cache ? cached_code(condition, *code_cache) : compile_condition(condition);

@@ -15,7 +15,9 @@ namespace morva::fsm {
 // except for the warnings it issues, which the caller's filters decide at each evaluation: so
 // only code whose compile issues no warning at all is kept (the cache then holds the code);
 // for a text that warns the cache holds None and the text is compiled afresh every time.
+// Threads that compile the same text at once each keep using their own code; the first one
+// published stays in the cache.
 bool evaluate_condition(const std::string& condition, PyObject* ctx, bool debug,
-                        Ref* code_cache);
+                        OnceCell<PyObject>* code_cache);
 
 }  // namespace morva::fsm

@@ -53,12 +53,12 @@ struct WorkflowFields {
   uint32_t max_ops;
   bool debug;
   // Beside the tree, indexed by slot: each Process step's executor arguments, the 1-tuple
-  // (name,) whose str is also what results list, and each condition's compiled code, filled at
-  // its first successful compile. Both are touched only with the GIL held and never resize.
+  // (name,) whose str is also what results list (fixed at construction, read by every run), and
+  // each condition's compiled code, filled once at its first successful compile.
   std::vector<Ref> names;
   std::vector<PyObject*> name_strs;  // borrowed from the tuples above
   PyObject* name(std::size_t slot) const { return name_strs[slot]; }
-  std::vector<Ref> codes;
+  OnceRefs codes;
 };
 
 WorkflowFields& workflow(PyObject* self) { return fields<WorkflowFields>(self); }
@@ -111,16 +111,16 @@ void transition(PyObject* self, FsmValue next,
 // asyncio's own iscoroutine, taken from asyncio.coroutines once it can be found (a process-wide
 // cache; while null, the shortcut below is simply not taken).
 PyObject* stock_iscoroutine() {
-  static PyObject* stock = nullptr;
-  if (stock == nullptr) {
-    try {
-      Ref module = loaded_module(kAsyncioCoroutines.get());
-      stock = module_attr(module.get(), kIsCoroutine.get()).release();
-    } catch (const PyErrorSet&) {
-      PyErr_Clear();
-    }
+  static OnceCell<PyObject> stock;
+  if (PyObject* found = stock.get()) [[likely]] return found;
+  try {
+    Ref module = loaded_module(kAsyncioCoroutines.get());
+    return stock.publish(module_attr(module.get(), kIsCoroutine.get()).release(),
+                         [](PyObject* lost) { Py_DECREF(lost); });
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();
+    return nullptr;
   }
-  return stock;
 }
 
 // `import asyncio; asyncio.iscoroutine(result)`, both looked up afresh for every step so a
@@ -149,14 +149,25 @@ class CoroutineTest {
   // module's dictionary is fixed for its life, and it is held), so neither its type nor its
   // dictionary needs asking again; PyDict_Next itself answers nothing for a non-dict.
   PyObject* cached_iscoroutine() const noexcept {
+#ifdef Py_GIL_DISABLED
+    return nullptr;  // remembered positions would be shared by every thread: always look up
+#else
     PyObject* module = modules_.peek(PyImport_GetModuleDict());
     return module != nullptr && module == module_.get() ? attributes_.peek(module_dict_) : nullptr;
+#endif
   }
 
   // The sys.modules entry serves while it has the attribute. A miss (a module that another
   // thread is still initialising) goes through the full import, which waits for the
   // initialisation to finish, and the ordinary attribute lookup with its exact error.
   Ref iscoroutine_function() {
+#ifdef Py_GIL_DISABLED
+    // Nothing remembered (see cached_iscoroutine): the sys.modules entry, then its attribute.
+    Ref module = loaded_module(kAsyncio.get());
+    Ref found = Ref::steal(PyObject_GetAttr(module.get(), kIsCoroutine.get()));
+    if (found) return found;
+    if (!clear_if_attribute_error()) throw PyErrorSet{};
+#else
     Ref module = asyncio_module();
     if (PyModule_CheckExact(module.get())) {
       PyObject* dict = PyModule_GetDict(module.get());
@@ -170,6 +181,7 @@ class CoroutineTest {
     } else if (Ref found = lookup_.find(module.get(), kIsCoroutine.get())) {
       return found;
     }
+#endif
     Ref imported = import_module(kAsyncio.get());
     return Ref::checked(PyObject_GetAttr(imported.get(), kIsCoroutine.get()));
   }

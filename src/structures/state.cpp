@@ -176,18 +176,13 @@ PyObject* section(PyObject* self, PyObject* key) {
 }
 
 // The section names, interned once for the process (their hashes are then cached).
-PyObject* interned(PyObject*& cache, const char* name) {
-  if (cache == nullptr) cache = check(PyUnicode_InternFromString(name));
-  return cache;
-}
-
 PyObject* get_domain(PyObject* self, void*) {
-  static PyObject* key = nullptr;
-  return section(self, interned(key, "domain"));
+  static InternedStr key{"domain"};
+  return section(self, key.get());
 }
 PyObject* get_global(PyObject* self, void*) {
-  static PyObject* key = nullptr;
-  return section(self, interned(key, "global"));
+  static InternedStr key{"global"};
+  return section(self, key.get());
 }
 
 PyObject* get_signal(PyObject* self, void*) {
