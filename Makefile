@@ -38,7 +38,7 @@ endif
 
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml morva_core.pyi
 
-.PHONY: all deps deps-test venv venv-demo venv-docs build native pytest test test-quick demo docs bench bench-instr bench-scaling asan fuzz stress wheel wheel-ft clean
+.PHONY: all deps deps-test venv venv-demo venv-docs build native pytest test test-quick demo docs bench bench-instr bench-scaling bench-ft bench-threads asan tsan tsan-run fuzz stress wheel wheel-ft clean
 
 all: test
 
@@ -163,6 +163,14 @@ bench-instr: venv build
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
 	$(PY) benchmarks/instr.py
 
+# Thread scaling on the free-threaded build (CPython 3.13t from ../shared/pythons), in one
+# process: 2 readers of one State against 1, 2 compare_and_swap writers against 1 (and nothing
+# lost). `make bench-threads PYTHON=...` runs it with another interpreter.
+bench-ft:
+	@$(MAKE) --no-print-directory bench-threads PYTHON="$$($(PROVIDE) 3.13t)"
+bench-threads: build
+	$(PY) benchmarks/threads.py
+
 # Cost against state size (10^2 to 10^6 keys): benchmarks/scaling.png and scaling.md.
 bench-scaling: venv build
 	@$(PY) -c "import matplotlib" 2>/dev/null || $(PIP) install -q matplotlib
@@ -180,6 +188,36 @@ asan: deps venv
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider tests
+
+# ThreadSanitizer: the module compiled and linked with -fsanitize=thread (with its symbols) for a
+# venv of CPython 3.13t built with the sanitizer (creating it takes about two minutes), and every
+# test file that runs threads, the random program search among them, run with the GIL off. A
+# report ends the process that met it (pytest or a test's own child); the first is printed, with
+# a count of all by place (all are kept in build/tsan/reports/). tests/tsan.supp suppresses only
+# races inside the interpreter itself.
+TSAN_DIR := build/tsan
+TSAN_TESTS := test_waits test_concurrency_property test_stress test_engine test_signals test_guard \
+  test_audit test_workflow test_teardown
+tsan:
+	@$(MAKE) --no-print-directory tsan-run PYTHON="$$($(PROVIDE) 3.13t-tsan)" VENV=.venv-tsan
+tsan-run: deps $(VENV)/.stamp-base
+	@$(PY) -c "import pytest_timeout" 2>/dev/null || $(PIP) install $(PIP_Q) --only-binary=:all: pytest pytest-timeout
+	@echo "==> building the ThreadSanitizer module"
+	@$(call run_logged,$(CMAKE) -S . -B $(TSAN_DIR) -G Ninja -DMORVA_TSAN=ON -DMORVA_DEBUG_CHECKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) && $(CMAKE) --build $(TSAN_DIR) --target morva_core,tsan-build)
+	@cp morva_core.pyi $(TSAN_DIR)/
+	@echo "==> the threaded tests with PYTHON_GIL=0 under ThreadSanitizer"
+	@rm -rf $(TSAN_DIR)/reports && mkdir -p $(TSAN_DIR)/reports; \
+	MORVA_MODULE_DIR=$(TSAN_DIR) PYTHONPATH=$(TSAN_DIR) PYTHON_GIL=0 \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath tests/tsan.supp) log_path=$(abspath $(TSAN_DIR))/reports/tsan" \
+	  $(PY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider $(TSAN_TESTS:%=tests/%.py) || status=$$?; \
+	reports=$$(ls $(TSAN_DIR)/reports); \
+	if [ -n "$$reports" ]; then \
+	  cat $(TSAN_DIR)/reports/$$(echo "$$reports" | head -1); \
+	  echo "==> $$(echo "$$reports" | wc -l) reports in $(TSAN_DIR)/reports/, by place:"; \
+	  cat $(TSAN_DIR)/reports/* | sed -n 's/^SUMMARY: ThreadSanitizer: //p' | sort | uniq -c | sort -rn; \
+	  exit 1; \
+	fi; exit $${status:-0}
 
 # Longer fuzzing than the test run's smoke pass: every harness for FUZZ_SECONDS each.
 FUZZ_SECONDS ?= 120
