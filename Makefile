@@ -123,7 +123,10 @@ $(VENV)/.stamp-build: $(VENV)/.stamp-demo $(SOURCES)
 
 build: deps $(VENV)/.stamp-build
 
+# The GoogleTest binary embeds an interpreter; a free-threaded one from ../shared/pythons ships
+# no libpython to embed, so there `make test` runs the pytest suite alone.
 native: deps-test venv
+	@$(if $(FT),echo "the native tests embed libpython: $(PYTHON) ships none"; exit 1)
 	@echo "==> native tests (GoogleTest)"
 	@$(call run_logged,$(CMAKE) -S . -B $(NATIVE_DIR) -G Ninja -DMORVA_NATIVE_TESTS=ON -DMORVA_WERROR=ON -DMORVA_DEBUG_CHECKS=ON \
 	  -DPython_EXECUTABLE=$$(readlink -f $(PY)) && $(CMAKE) --build $(NATIVE_DIR),native-build)
@@ -132,7 +135,7 @@ native: deps-test venv
 pytest: deps-test venv venv-docs build
 	$(PY) -m pytest $(PYTEST_FLAGS) tests
 
-test: build native pytest
+test: build $(if $(FT),,native) pytest
 
 # The inner loop: the pytest suite without its slow hardening and packaging files (leaks,
 # stress, fuzzing, the wheel and the configure step, the documentation site); no native tests.
