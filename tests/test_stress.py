@@ -18,6 +18,7 @@ SCENARIOS = {
     "signals": (20000, 3000),
     "workflow": (500, 50),
     "audit": (20000, 3000),
+    "shared_reads": (20000, 2000),
 }
 
 

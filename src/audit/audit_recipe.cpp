@@ -1,6 +1,8 @@
 // AuditRecipe: four plain attributes, each settable with the constructor's conversions.
 #include "audit/audit_recipe.hpp"
 
+#include <atomic>
+
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/type.hpp"
@@ -9,6 +11,19 @@ namespace morva {
 namespace {
 
 using RecipeFields = RecipeValues;
+
+// Each attribute is one word that a setter may change while another thread reads it (an
+// AuditSystem copying the recipe): every access is a relaxed atomic one, a plain move on x86-64.
+// A copy taken while another thread sets several attributes may mix old and new ones; each
+// attribute is whole.
+template <typename T>
+T read(T& field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <typename T>
+void write(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
 
 // None stands for the default level.
 AuditLevelValue level_or_default(PyObject* obj) {
@@ -33,19 +48,19 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <auto Member, auto Convert>
 int set_member(PyObject* self, PyObject* value, void* closure) {
   auto converted = convert_arg(static_cast<const char*>(closure), value, Convert);
-  fields<RecipeFields>(self).*Member = converted;
+  write(fields<RecipeFields>(self).*Member, converted);
   return 0;
 }
 
 template <auto Member>
 PyObject* get_u32(PyObject* self, void*) {
-  return check(PyLong_FromUnsignedLong(fields<RecipeFields>(self).*Member));
+  return check(PyLong_FromUnsignedLong(read(fields<RecipeFields>(self).*Member)));
 }
 PyObject* get_level(PyObject* self, void*) {
-  return Ref::borrow(audit_level_member(fields<RecipeFields>(self).level)).release();
+  return Ref::borrow(audit_level_member(read(fields<RecipeFields>(self).level))).release();
 }
 PyObject* get_reset(PyObject* self, void*) {
-  return PyBool_FromLong(fields<RecipeFields>(self).reset_on_success);
+  return PyBool_FromLong(read(fields<RecipeFields>(self).reset_on_success));
 }
 
 template <Getter G, Setter S>
@@ -84,6 +99,14 @@ PyTypeObject* audit_recipe_type() {
   return cached_type<build>();
 }
 
-const RecipeValues& recipe_values(PyObject* obj) { return fields<RecipeFields>(obj); }
+RecipeValues recipe_values(PyObject* obj) {
+  RecipeFields& f = fields<RecipeFields>(obj);
+  RecipeValues copy;
+  copy.level = read(f.level);
+  copy.threshold_max = read(f.threshold_max);
+  copy.threshold_min = read(f.threshold_min);
+  copy.reset_on_success = read(f.reset_on_success);
+  return copy;
+}
 
 }  // namespace morva

@@ -17,6 +17,6 @@ struct RecipeValues {
 
 PyTypeObject* audit_recipe_type();
 // The values of an AuditRecipe instance (`obj` must already be one).
-const RecipeValues& recipe_values(PyObject* obj);
+RecipeValues recipe_values(PyObject* obj);
 
 }  // namespace morva

@@ -2,6 +2,7 @@
 #include "binding/args.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 namespace morva::detail {
@@ -60,21 +61,33 @@ void check_missing(const SigView& sig, PyObject* const* out) {
   }
 }
 
+// The interned names are shared by every thread that calls the signature's function: each is
+// published with one compare-and-swap (a thread that interned it at the same time drops its
+// reference), and read with atomic loads; they are only compared, never looked into.
+std::atomic_ref<PyObject*> interned_at(const SigView& sig, std::size_t i) {
+  return std::atomic_ref<PyObject*>(sig.interned[i]);
+}
+
 void intern_names(const SigView& sig) {
   for (std::size_t i = 0; i < sig.count; ++i) {
-    if (sig.interned[i] == nullptr) {
-      PyObject* name = PyUnicode_InternFromString(sig.names[i]);
-      if (name == nullptr) throw PyErrorSet{};
-      sig.interned[i] = name;
+    if (interned_at(sig, i).load(std::memory_order_acquire) != nullptr) continue;
+    PyObject* name = PyUnicode_InternFromString(sig.names[i]);
+    if (name == nullptr) throw PyErrorSet{};
+    PyObject* expected = nullptr;
+    if (!interned_at(sig, i).compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
+      Py_DECREF(name);
     }
   }
 }
 
 // The index of the parameter called `kw`, or sig.count.
 std::size_t find_keyword(const SigView& sig, PyObject* kw) {
-  if (sig.count > 0 && sig.interned[sig.count - 1] == nullptr) intern_names(sig);
+  if (sig.count > 0 &&
+      interned_at(sig, sig.count - 1).load(std::memory_order_acquire) == nullptr) {
+    intern_names(sig);
+  }
   for (std::size_t i = 0; i < sig.count; ++i) {
-    if (sig.interned[i] == kw) return i;
+    if (interned_at(sig, i).load(std::memory_order_relaxed) == kw) return i;
   }
   // A keyword built at run time (for example through **kwargs) need not be interned.
   for (std::size_t i = 0; i < sig.count; ++i) {

@@ -161,8 +161,9 @@ struct Signature {
   }
 
   static constexpr std::array<const char*, kCount> names{detail::ParamName<P>::value.data()...};
-  // The names as interned str, made on first keyword use (under the GIL, kept for the
-  // process): keyword names at call sites are interned too, so matching is a pointer compare.
+  // The names as interned str, made on first keyword use and kept for the process (published
+  // atomically: args.cpp): keyword names at call sites are interned too, so matching is a
+  // pointer compare.
   static inline std::array<PyObject*, kCount> interned{};
   static constexpr detail::SigView kView{kFullName.c_str(), names.data(), kCount, kRequired,
                                          interned.data()};

@@ -37,7 +37,7 @@ void BorrowFlag::add_shared_holder(uint64_t thread) {
   others_.push_back(Holder{thread, 1});
 }
 
-void BorrowFlag::release_shared_slow(uint64_t me) noexcept {
+bool BorrowFlag::release_shared_slow(uint64_t me) noexcept {
   MORVA_CHECK(shared_count() > 0 && held_by(me));
   if (first_.count > 0 && first_.thread == me) {
     --first_.count;
@@ -54,23 +54,33 @@ void BorrowFlag::release_shared_slow(uint64_t me) noexcept {
     others_.pop_back();
   }
   // The last reader lets a waiting writer in. Nobody else waits on a flag held only shared.
-  if (--count_ == kWriterWaiting) wake_waiters(this);
+  bool wake = --count_ == kWriterWaiting;
   check_bookkeeping();
+  return wake;
 }
 
 void BorrowFlag::acquire_exclusive_now(const char* message) {
-  if (!is_free()) raise(PyExc_RuntimeError, message);
-  take_exclusive(current_thread_id());
+  {
+    FtLock hold(lock_);
+    if (free_locked()) {
+      take_exclusive(current_thread_id());
+      return;
+    }
+  }
+  raise(PyExc_RuntimeError, message);
 }
 
 void BorrowFlag::release_exclusive() noexcept {
-  MORVA_CHECK(count_ == -1 && exclusive_owner_ == current_thread_id());
-  count_ = 0;
-  exclusive_owner_ = 0;
-  if (waiters_ > 0) {
-    if (writers_waiting_ > 0) count_ = kWriterWaiting;
-    wake_waiters(this);
+  bool wake;
+  {
+    FtLock hold(lock_);
+    MORVA_CHECK(count_ == -1 && exclusive_owner_ == current_thread_id());
+    count_ = 0;
+    exclusive_owner_ = 0;
+    wake = waiters_ > 0;
+    if (wake && writers_waiting_ > 0) count_ = kWriterWaiting;
   }
+  if (wake) wake_waiters(this);
 }
 
 // kHeld: the access is taken in a way that excludes the request. kQueued: it could be shared,
@@ -82,6 +92,16 @@ BorrowFlag::Conflict BorrowFlag::conflict_with(bool exclusive, uint64_t me) cons
     if (w->target == this && w->exclusive && w->thread != me) return Conflict::kQueued;
   }
   return Conflict::kNone;
+}
+
+void BorrowFlag::append_blockers_of(const BorrowFlag* flag, bool exclusive, uint64_t requester,
+                                    bool queued, std::vector<uint64_t>& out) const {
+  if (flag == this) {  // this request's own flag: its lock is held already
+    flag->append_blockers(exclusive, requester, queued, out);
+    return;
+  }
+  FtLock hold(flag->lock_);
+  flag->append_blockers(exclusive, requester, queued, out);
 }
 
 void BorrowFlag::append_blockers(bool exclusive, uint64_t requester, bool queued,
@@ -119,58 +139,68 @@ bool BorrowFlag::would_wait_forever(bool exclusive, uint64_t me, bool queued_too
     seen.push_back(thread);
     const Waiter* w = waiter_of(thread);
     if (w == nullptr || w->kind != Waiter::Kind::kAccess) continue;
-    static_cast<const BorrowFlag*>(w->target)->append_blockers(w->exclusive, thread, queued_too,
-                                                               todo);
+    append_blockers_of(static_cast<const BorrowFlag*>(w->target), w->exclusive, thread, queued_too,
+                       todo);
   }
   return false;
 }
 
+// The waiters mutex is held from the check to the sleep, and a flag's holder wakes its waiters
+// only after changing the flag (under lock_) and through that mutex: a release either comes
+// before the check, which then finds the flag free, or finds this request counted in
+// `waiters_` and wakes it once it sleeps. No wake-up is lost, with or without a GIL.
 void BorrowFlag::acquire_slow(bool exclusive, uint64_t me) {
   for (;;) {
     std::unique_lock<std::mutex> lock = lock_waiters();
-    Conflict conflict = conflict_with(exclusive, me);
-    if (conflict == Conflict::kHeld && held_by(me)) {
-      lock.unlock();
-      raise_conflict(exclusive);
-    }
-    bool queued = conflict == Conflict::kQueued;
-    if (conflict != Conflict::kNone && would_wait_forever(exclusive, me, queued)) {
-      if (!queued) {
-        lock.unlock();
-        raise_conflict(exclusive);
+    bool queued;
+    bool refused;
+    {
+      FtLock hold(lock_);
+      Conflict conflict = conflict_with(exclusive, me);
+      refused = conflict == Conflict::kHeld && held_by(me);
+      queued = conflict == Conflict::kQueued;
+      if (!refused && conflict != Conflict::kNone && would_wait_forever(exclusive, me, queued)) {
+        refused = !queued;
+        conflict = Conflict::kNone;  // a queued reader gives way rather than deadlock
       }
-      conflict = Conflict::kNone;  // a queued reader gives way rather than deadlock
-    }
-    if (conflict == Conflict::kNone) {
-      lock.unlock();
-      if (exclusive) {
-        take_exclusive(me);  // drops kWriterWaiting; release_exclusive sets it again if needed
-      } else {
-        add_shared_holder(me);
-        ++count_;
+      if (!refused && conflict == Conflict::kNone) {
+        if (exclusive) {
+          take_exclusive(me);  // drops kWriterWaiting; release_exclusive sets it again if needed
+        } else {
+          add_shared_holder(me);
+          ++count_;
+        }
+        check_bookkeeping();
+        return;
       }
-      check_bookkeeping();
-      return;
+      if (!refused) {
+        ++waiters_;
+        if (exclusive) {
+          ++writers_waiting_;
+          if (count_ != -1) count_ |= kWriterWaiting;
+        }
+      }
     }
+    if (refused) break;
     Waiter self(me, this, Waiter::Kind::kAccess, exclusive);
-    ++waiters_;
-    if (exclusive) {
-      ++writers_waiting_;
-      if (count_ != -1) count_ |= kWriterWaiting;
-    }
-    lock.unlock();
     // A new hard wait may close a cycle through a queued reader: those readers look again.
-    if (!queued) wake_waiters(nullptr, true);
-    lock.lock();
+    if (!queued) wake_waiters_locked(nullptr, true);
     wait_for_wake(lock, self, kSignalCheckInterval);
-    --waiters_;
-    if (exclusive && --writers_waiting_ == 0) {
-      if (count_ != -1) count_ &= INT32_MAX;
-      // Readers queued behind this request may go now, if it gives up below.
-      if (waiters_ > 0) wake_waiters(this, true);
+    bool wake_readers = false;
+    {
+      FtLock hold(lock_);
+      --waiters_;
+      if (exclusive && --writers_waiting_ == 0) {
+        if (count_ != -1) count_ &= INT32_MAX;
+        // Readers queued behind this request may go now, if it gives up below.
+        wake_readers = waiters_ > 0;
+      }
     }
+    if (wake_readers) wake_waiters(this, true);
     check(PyErr_CheckSignals());
   }
+  // Refused: the waiters mutex went with `lock` as the loop ended.
+  raise_conflict(exclusive);
 }
 
 void BorrowFlag::check_bookkeeping() const noexcept {

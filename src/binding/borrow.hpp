@@ -2,8 +2,11 @@
 // holds access is a re-entrant call and raises RuntimeError ("Already mutably borrowed" for a
 // shared request, "Already borrowed" for an exclusive one). A conflicting request from another
 // thread is ordinary concurrency: it waits, with the GIL released and no C++ mutex held, until
-// the access is free (binding/waiting.hpp). All state changes happen under the GIL, so the
-// flag needs no atomics.
+// the access is free (binding/waiting.hpp). Every field of a flag is read and changed under
+// the flag's own lock (`lock_`, an FtMutex: the GIL where there is one, a PyMutex in the
+// free-threaded build), taken for a few instructions at a time; a wake-up is sent only after
+// it is released. The slow path holds the waiters mutex first and may then take the locks of
+// the flags its cycle check walks, one after another (threads.hpp, the order of locks).
 //
 // Waits that can never end are refused instead, with the same RuntimeError: a wait that would
 // close a cycle of waits (this thread waits for a holder that waits, directly or through other
@@ -30,6 +33,7 @@
 #include <vector>
 
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 #include "binding/waiting.hpp"
 
 namespace morva {
@@ -42,35 +46,46 @@ class BorrowFlag {
 
   void acquire_shared() {
     uint64_t me = current_thread_id();
-    if (count_ >= 0) {
-      if (first_.count == 0 || first_.thread == me) [[likely]] {
-        first_.thread = me;
-        ++first_.count;
-      } else {
-        add_shared_holder(me);
+    {
+      FtLock hold(lock_);
+      if (count_ >= 0) {
+        if (first_.count == 0 || first_.thread == me) [[likely]] {
+          first_.thread = me;
+          ++first_.count;
+        } else {
+          add_shared_holder(me);
+        }
+        ++count_;
+        return;
       }
-      ++count_;
-      return;
     }
     acquire_slow(false, me);
   }
   void release_shared() noexcept {
     uint64_t me = current_thread_id();
-    // The common case: this thread is the first holder and stays so, or holds alone.
-    if (first_.thread == me && (first_.count > 1 || (first_.count == 1 && others_.empty())))
-        [[likely]] {
-      --first_.count;
-      if (--count_ == kWriterWaiting) wake_waiters(this);
-      check_bookkeeping();
-      return;
+    bool wake;
+    {
+      FtLock hold(lock_);
+      // The common case: this thread is the first holder and stays so, or holds alone.
+      if (first_.thread == me && (first_.count > 1 || (first_.count == 1 && others_.empty())))
+          [[likely]] {
+        --first_.count;
+        wake = --count_ == kWriterWaiting;
+        check_bookkeeping();
+      } else {
+        wake = release_shared_slow(me);
+      }
     }
-    release_shared_slow(me);
+    if (wake) wake_waiters(this);
   }
   void acquire_exclusive() {
     uint64_t me = current_thread_id();
-    if (count_ == 0) {
-      take_exclusive(me);
-      return;
+    {
+      FtLock hold(lock_);
+      if (count_ == 0) {
+        take_exclusive(me);
+        return;
+      }
     }
     acquire_slow(true, me);
   }
@@ -79,7 +94,11 @@ class BorrowFlag {
   // with `message`. For callers where waiting could deadlock against their own caller.
   void acquire_exclusive_now(const char* message);
 
-  bool is_free() const noexcept { return count_ == 0 || count_ == kWriterWaiting; }
+  bool is_free() const noexcept {
+    FtLock hold(lock_);
+    return free_locked();
+  }
+
 
   class Shared {
    public:
@@ -125,9 +144,12 @@ class BorrowFlag {
 
   int32_t shared_count() const noexcept { return count_ == -1 ? 0 : count_ & INT32_MAX; }
 
+  // With lock_ held, as every member below.
+  bool free_locked() const noexcept { return count_ == 0 || count_ == kWriterWaiting; }
   bool held_by(uint64_t thread) const noexcept;
   void add_shared_holder(uint64_t thread);
-  void release_shared_slow(uint64_t me) noexcept;
+  // True when a waiting writer must be woken (after lock_ is released).
+  bool release_shared_slow(uint64_t me) noexcept;
   void take_exclusive(uint64_t thread) noexcept {
     count_ = -1;
     exclusive_owner_ = thread;
@@ -135,12 +157,16 @@ class BorrowFlag {
   void acquire_slow(bool exclusive, uint64_t me);
   Conflict conflict_with(bool exclusive, uint64_t me) const noexcept;
   // Appends the threads a request of `requester` waits for; `queued` adds the exclusive
-  // requests a shared request queues behind. With the list of waiters locked.
+  // requests a shared request queues behind. With the list of waiters locked (and lock_).
   void append_blockers(bool exclusive, uint64_t requester, bool queued,
                        std::vector<uint64_t>& out) const;
+  // The same for another flag met by the cycle check, under that flag's own lock.
+  void append_blockers_of(const BorrowFlag* flag, bool exclusive, uint64_t requester,
+                          bool queued, std::vector<uint64_t>& out) const;
   bool would_wait_forever(bool exclusive, uint64_t me, bool queued_too) const;
   void check_bookkeeping() const noexcept;
 
+  mutable FtMutex lock_;
   int32_t count_ = 0;           // shared holds (| kWriterWaiting); -1: exclusive; 0: free
   uint32_t waiters_ = 0;        // threads asleep in wait_for_wake on this flag
   uint32_t writers_waiting_ = 0;  // of those, the exclusive requests

@@ -7,9 +7,10 @@
 // resize, another dict) takes the full lookup, which remembers the entry afresh. A check is one
 // PyDict_Next step (about half a hashed lookup) and runs no Python code.
 //
-// Used with the GIL held. Holds what it remembers, so no address it compares can be reused for
-// another object; instances that live for the process are never destroyed (they would outlive
-// the interpreter).
+// Used with the GIL held, and only in the GIL build (a remembered position would be shared by
+// every thread of a free-threaded one). Holds what it remembers, so no address it compares can
+// be reused for another object; instances that live for the process are never destroyed (they
+// would outlive the interpreter).
 #pragma once
 
 #include "binding/object.hpp"

@@ -13,9 +13,8 @@ Ref import_module(PyObject* name) {
 Ref loaded_module(PyObject* name) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   if (PyDict_Check(modules)) {
-    PyObject* module = PyDict_GetItemWithError(modules, name);
-    if (module != nullptr && module != Py_None) return Ref::borrow(module);
-    if (module == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    Ref module = dict_get(modules, name);
+    if (module && module.get() != Py_None) return module;
   }
   // The real import also raises the right error for a None entry.
   return Ref::checked(PyImport_Import(name));
@@ -26,10 +25,10 @@ Ref loaded_module(PyObject* name) {
 // ordinary lookup gives the exact result and error.
 Ref module_attr(PyObject* module, PyObject* name) {
   if (PyModule_CheckExact(module)) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    PyObject* value = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) throw PyErrorSet{};
+    PyObject* dict = PyModule_GetDict(module);  // borrowed from the module, which is held
+    if (dict != nullptr) {
+      if (Ref value = dict_get(dict, name)) return value;
+    }
   }
   return Ref::checked(PyObject_GetAttr(module, name));
 }
@@ -44,9 +43,7 @@ Ref ModuleLookup::find(PyObject* module, PyObject* name) {
     dict_ = PyModule_GetDict(module);
     module_ = Ref::borrow(module);
   }
-  PyObject* value = PyDict_GetItemWithError(dict_, name);
-  if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
-  return Ref::borrow(value);
+  return dict_get(dict_, name);
 }
 
 Ref ModuleLookup::get(PyObject* module, PyObject* name) {

@@ -236,6 +236,30 @@ class InternedStr {
   OnceCell<PyObject> obj_;
 };
 
+// Lookups in containers that other threads may change (threads.hpp). The result is a new
+// reference in both builds: free-threaded, another thread may replace or remove the entry at
+// any moment, and a borrowed value could be freed under the caller.
+// The value under `key` in `dict` (a dict), or null without an error when there is none.
+inline Ref dict_get(PyObject* dict, PyObject* key) {
+#ifdef Py_GIL_DISABLED
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, key, &value) < 0) throw PyErrorSet{};
+  return Ref::steal(value);
+#else
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+  return Ref::borrow(value);
+#endif
+}
+// The item at `index` of `list` (a list); IndexError when out of range.
+inline Ref list_get(PyObject* list, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+  return Ref::checked(PyList_GetItemRef(list, index));
+#else
+  return Ref::borrow(check(PyList_GetItem(list, index)));
+#endif
+}
+
 // Error filters for failures that are normal flow: each clears the error indicator when the
 // current error is an instance of the named type and says so; any other error (an interrupt
 // such as KeyboardInterrupt or SystemExit above all) stays set for the caller to throw.

@@ -56,8 +56,11 @@ struct PendingQueue {
   }
 };
 
-PendingQueue* g_queued = nullptr;
-unsigned g_depth = 0;
+MORVA_PER_THREAD PendingQueue* g_queued = nullptr;
+MORVA_PER_THREAD unsigned g_depth = 0;
+#ifdef Py_GIL_DISABLED
+MORVA_PER_THREAD unsigned t_collecting = 0;
+#endif
 
 namespace {
 
@@ -65,11 +68,6 @@ thread_local PendingQueue t_pending{};
 
 // The thread that ran the atexit hook: the one finalizing the interpreter.
 std::atomic<unsigned long> g_exit_thread{0};
-
-void set_collecting(bool on) noexcept {
-  unsigned mode = g_mode.load(std::memory_order_relaxed);
-  g_mode.store(on ? (mode | kCollecting) : (mode & ~kCollecting), std::memory_order_relaxed);
-}
 
 }  // namespace
 
@@ -79,10 +77,10 @@ void release_queued() {
 }
 
 void release_slow(PyObject* p) {
-  unsigned mode = g_mode.load(std::memory_order_relaxed);
+  unsigned now = mode();
   // A thread being unwound at exit holds no GIL: it leaves the reference alone.
-  if ((mode & kExiting) && !python_usable_slow()) return;
-  if (!(mode & kCollecting) || Py_REFCNT(p) > 1) {
+  if ((now & kExiting) && !python_usable_slow()) return;
+  if (!(now & kCollecting) || (!kFreeThreaded && Py_REFCNT(p) > 1)) {
     Py_DECREF(p);  // collecting: not the last reference, so nothing can run
     return;
   }

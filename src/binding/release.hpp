@@ -12,6 +12,10 @@
 // returns. So a chain of a million objects each holding the next costs kDirectDepth frames
 // and one loop, on any stack. While fields are collected no Python code runs (nothing reaches
 // a finalizer), so the collecting mode, though global, belongs to the thread holding the GIL.
+// Free-threaded, threads deallocate at the same time: the nesting, the collecting mode and the
+// queue are each thread's own (thread-local), and while collecting every reference is queued,
+// since another thread may drop its own reference to an object between a test of the count and
+// the decrement.
 //
 // Exit. CPython 3.10 to 3.13 end a daemon thread that tries to take the GIL back during
 // finalization with pthread_exit, whose unwinding runs the destructors of our frames without
@@ -26,6 +30,8 @@
 
 #include <atomic>
 
+#include "binding/threads.hpp"
+
 namespace morva {
 namespace release_detail {
 
@@ -36,26 +42,50 @@ inline constexpr unsigned kExiting = 2;     // the interpreter has begun to exit
 #define MORVA_HIDDEN [[gnu::visibility("hidden")]]
 
 // Non-zero while destructor releases must look closer. Written under the GIL; read also by
-// threads being unwound without it, hence atomic (relaxed: a plain load on x86-64).
+// threads being unwound without it, hence atomic (relaxed: a plain load on x86-64). Free-
+// threaded it holds kExiting only, and each thread's collecting bit is its own.
 MORVA_HIDDEN extern std::atomic<unsigned> g_mode;
 
-// Nesting of deallocations, all threads together (under the GIL). A thread ended at exit in
-// the middle of one leaves it raised, which only makes later deallocations collect.
-MORVA_HIDDEN extern unsigned g_depth;
+#ifdef Py_GIL_DISABLED
+#define MORVA_PER_THREAD __thread __attribute__((tls_model("initial-exec")))
+MORVA_HIDDEN extern MORVA_PER_THREAD unsigned t_collecting;
+#else
+#define MORVA_PER_THREAD
+#endif
+
+// Nesting of deallocations: all threads together under the GIL, each thread's own without it.
+// A thread ended at exit in the middle of one leaves it raised, which only makes later
+// deallocations collect.
+MORVA_HIDDEN extern MORVA_PER_THREAD unsigned g_depth;
 inline constexpr unsigned kDirectDepth = 50;
 
 struct PendingQueue;
 // While collecting: the collecting thread's queue once a last reference was queued, else null.
-// Like the collecting bit, only ever touched by the thread that holds the GIL.
-MORVA_HIDDEN extern PendingQueue* g_queued;
+// Like the collecting bit, only ever touched by the thread that collects.
+MORVA_HIDDEN extern MORVA_PER_THREAD PendingQueue* g_queued;
+
+// The release mode as this thread sees it: kExiting for everyone, kCollecting its own.
+inline unsigned mode() noexcept {
+#ifdef Py_GIL_DISABLED
+  return g_mode.load(std::memory_order_relaxed) | t_collecting;
+#else
+  return g_mode.load(std::memory_order_relaxed);
+#endif
+}
+inline void set_collecting(bool on) noexcept {
+#ifdef Py_GIL_DISABLED
+  t_collecting = on ? kCollecting : 0;
+#else
+  unsigned now = g_mode.load(std::memory_order_relaxed);
+  g_mode.store(on ? (now | kCollecting) : (now & ~kCollecting), std::memory_order_relaxed);
+#endif
+}
 
 // Collections never nest: nothing that runs while collecting can start a deallocation.
-inline void begin() noexcept {
-  g_mode.store(g_mode.load(std::memory_order_relaxed) | kCollecting, std::memory_order_relaxed);
-}
+inline void begin() noexcept { set_collecting(true); }
 void release_queued();
 inline void end() {
-  g_mode.store(g_mode.load(std::memory_order_relaxed) & ~kCollecting, std::memory_order_relaxed);
+  set_collecting(false);
   if (g_queued != nullptr) [[unlikely]] release_queued();
 }
 void release_slow(PyObject* p);
@@ -66,9 +96,10 @@ bool python_usable_slow() noexcept;
 // Drops one owned reference (non-null) on behalf of a destructor or a reset. Not noexcept:
 // the finalizers it runs may unwind the thread at exit.
 inline void release_owned(PyObject* p) {
-  unsigned mode = release_detail::g_mode.load(std::memory_order_relaxed);
+  unsigned mode = release_detail::mode();
   // While collecting, a reference that is not the last one is dropped as usual: nothing runs.
-  if (mode == 0 || (mode == release_detail::kCollecting && Py_REFCNT(p) > 1)) [[likely]] {
+  if (mode == 0 || (!kFreeThreaded && mode == release_detail::kCollecting && Py_REFCNT(p) > 1))
+      [[likely]] {
     Py_DECREF(p);
   } else {
     release_detail::release_slow(p);

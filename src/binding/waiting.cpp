@@ -94,6 +94,10 @@ void wait_for_wake(std::unique_lock<std::mutex>& lock, Waiter& self,
 
 void wake_waiters(const void* target, bool readers_only) noexcept {
   std::lock_guard<std::mutex> lock(g_mutex());
+  wake_waiters_locked(target, readers_only);
+}
+
+void wake_waiters_locked(const void* target, bool readers_only) noexcept {
   for (Waiter* w = g_first; w != nullptr; w = w->next) {
     if ((target != nullptr && w->target != target) || w->woken) continue;
     if (readers_only && (w->kind != Waiter::Kind::kAccess || w->exclusive)) continue;

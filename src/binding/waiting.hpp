@@ -3,10 +3,12 @@
 //
 // Every waiting thread puts a Waiter on its own stack into one list, under one mutex, and
 // sleeps on the Waiter's own condition variable with the GIL released. Whoever changes the
-// awaited object wakes the Waiters of that object only. The mutex is held for a few
-// instructions at a time, never across a sleep, and nobody holding it waits for the GIL; a
-// Waiter is unlinked before its thread takes the GIL back, so a thread that finalization ends
-// there leaves nothing behind in the list.
+// awaited object wakes the Waiters of that object only. The mutex is held for short C++ work
+// (a look at the awaited object, a cycle check), never across a sleep, and nobody holding it
+// waits for the GIL or runs Python code; a Waiter is unlinked before its thread takes the GIL
+// back, so a thread that finalization ends there leaves nothing behind in the list. A thread
+// that goes to sleep holds the mutex from its last look at the object until it sleeps, and a
+// waker takes it, so a change made in between is never missed.
 //
 // Because the list is the only place a waiting thread touches, fork() is safe: the parent
 // keeps the list whole across the fork, and the child starts with an empty list and a fresh
@@ -68,9 +70,12 @@ const Waiter* waiter_of(uint64_t thread) noexcept;
 // the GIL back. The caller checks again what it waited for: a wake-up is only a hint.
 void wait_for_wake(std::unique_lock<std::mutex>& lock, Waiter& self,
                    std::chrono::milliseconds patience);
-// Wakes every Waiter of `target` (of any target when null); `readers_only` limits it to kAccess waiters asking for
-// shared access. Takes the lock; callable from any thread.
+// Wakes every Waiter of `target` (of any target when null); `readers_only` limits it to
+// kAccess waiters asking for shared access. Takes the lock; callable from any thread, but not
+// while holding an access flag's own lock (the waiters mutex comes first).
 void wake_waiters(const void* target, bool readers_only = false) noexcept;
+// The same, for a caller that holds the lock already.
+void wake_waiters_locked(const void* target, bool readers_only) noexcept;
 
 // How long a wait stays away from the interpreter before it takes the GIL back to run pending
 // signal handlers: Ctrl+C ends any wait of the module with KeyboardInterrupt.

@@ -55,7 +55,9 @@ PyObject* set_strict_mode(PyObject* self, PyObject* const* args, Py_ssize_t narg
   auto a = parse<MorvaEngineSetStrictMode>(args, nargs, kwnames);
   MorvaEngineFields& f = engine_fields(self);
   BorrowFlag::Shared access(f.access);
-  f.strict = a.convert<"strict">(to_bool);
+  bool strict = a.convert<"strict">(to_bool);
+  FtLock hold(f.slots);
+  f.strict = strict;
   Py_RETURN_NONE;
 }
 
@@ -97,6 +99,7 @@ PyObject* store_in(PyObject* self, Ref MorvaEngineFields::*ref, PyObject* value)
   Ref replaced = Ref::borrow(value);
   {
     BorrowFlag::Shared access(f.access);
+    FtLock hold(f.slots);
     std::swap(replaced, f.*ref);
   }
   Py_RETURN_NONE;

@@ -5,6 +5,7 @@
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 #include "engine/commit_gate.hpp"
 #include "structures/message_queue.hpp"
 
@@ -20,14 +21,21 @@ struct MorvaEngineFields {
   BorrowFlag access;
   Ref state;          // the current State; replaced only under exclusive access
   MessageQueue queue;  // committed, not yet delivered messages
-  // The worker, schema and audit references (each empty until first set) and the strict flag
-  // are read and replaced only with the GIL held, which is what serialises them: no thread
-  // touches them without it, so they need no mutex of their own. Users take a new reference
-  // before calling out, and replaced objects are dropped after the engine's access is released.
+  // The worker, schema and audit references (each empty until first set) and the strict flag:
+  // replaced under shared access, so two threads may do it at once; `slots` serialises them
+  // (under the GIL it is the GIL). Users take a new reference under it (slot()) before calling
+  // out, and replaced objects are dropped after the engine's access is released.
+  FtMutex slots;
   Ref worker;
   Ref schema;
   Ref audit;            // stored for callers, never read
   bool strict = false;  // stored for callers, never read
+
+  // A new reference to what one of the reference slots holds (null when empty).
+  Ref slot(Ref MorvaEngineFields::*ref) {
+    FtLock hold(slots);
+    return Ref::borrow((this->*ref).get());
+  }
 
   explicit MorvaEngineFields(Ref first_state) : state(std::move(first_state)) {}
 };

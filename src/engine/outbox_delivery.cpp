@@ -72,7 +72,7 @@ PyObject* process_outbox(PyObject* self, PyObject*) {
     BorrowFlag::Shared access(f.access);
     batches = f.queue.take_all();
     if (batches.empty()) Py_RETURN_NONE;
-    worker = Ref::borrow(f.worker.get());
+    worker = f.slot(&MorvaEngineFields::worker);
   }
   if (!worker) {  // no worker: the messages are discarded
     drop(batches);

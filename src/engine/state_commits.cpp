@@ -14,7 +14,8 @@
 //
 // What is held while Python code runs. The whole commit runs inside the engine's commit gate,
 // and so does all of compare_and_swap and commit_state: a swap, commit or install from another
-// thread waits (GIL released) until this one has installed its state and moved its messages.
+// thread waits (GIL released, or free-threaded, detached) until this one has installed its
+// state and moved its messages.
 // Nothing can therefore be installed between a commit's read of the state and its install, and
 // no update a caller was told succeeded is overwritten by one built on an older state. The
 // engine's access flag is held only where its rules need it: shared while the schema runs (so
@@ -47,9 +48,9 @@
 //   1. a transaction's access flag (its __exit__ holds it shared for the whole commit);
 //   2. the engine's commit gate (commits, compare_and_swap, commit_state, process launches);
 //   3. the engine's access flag;
-//   4. a transaction's message-list lock or the engine's queue lock, one at a time (never
-//      across Python code; the worker, schema and audit references need no lock: the GIL
-//      serialises them).
+//   4. a transaction's message-list lock or the engine's queue lock, one at a time, or the
+//      engine's slot lock (the worker, schema and audit references), never across Python
+//      code (binding/threads.hpp).
 // Python code that runs while 2 or 3 is held runs on the thread that holds the gate, so a
 // commit, swap or launch it starts passes the gate again and meets the access flag's
 // same-thread rules: RuntimeError where the access conflicts ("Already borrowed" / "Already
@@ -68,6 +69,7 @@
 #include "binding/stack_guard.hpp"
 #include "engine/engine.hpp"
 #include "engine/engine_fields.hpp"
+#include "engine/transaction.hpp"
 #include "errors/exceptions.hpp"
 #include "structures/state.hpp"
 
@@ -75,6 +77,14 @@ namespace morva {
 namespace {
 
 PyObject* as_state(PyObject* value) { return as_instance(value, state_type(), "State"); }
+
+PyObject* empty_list() { return PyList_New(0); }
+
+// A zone's staged container, or a new empty one made by `make` when nothing was staged there.
+PyObject* staged_container(Ref& staged, PyObject* (*make)()) {
+  if (!staged) staged = Ref::checked(make());
+  return staged.get();
+}
 
 // The interpreter's own check around a call of a method: what calling the found method through
 // the interpreter would have done before running it.
@@ -129,7 +139,7 @@ void validate(MorvaEngineFields& f, PyObject* next_state) {
   static InternedStr to_dict_name{"to_dict"};
   static InternedStr validate_name{"model_validate"};
   BorrowFlag::Shared access(f.access);
-  Ref schema = Ref::borrow(f.schema.get());
+  Ref schema = f.slot(&MorvaEngineFields::schema);
   if (!schema) return;
   Ref view = Ref::checked(PyObject_GetAttr(next_state, data_name.get()));
   Ref dict = Ref::checked(PyObject_CallMethodObjArgs(view.get(), to_dict_name.get(), nullptr));
@@ -197,8 +207,7 @@ PyObject* commit_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   Py_RETURN_NONE;
 }
 
-void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
-                   const SharedMessageList& outbox) {
+void commit_staged(PyObject* engine, Ref data, Ref heavy, Ref signals, PyObject* tx) {
   static InternedStr state_name{"state"};
   static InternedStr update_name{"update"};
   static InternedStr commit_name{"commit_state"};
@@ -217,9 +226,8 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
     next = update_state(state.get(), data.get(), heavy.get(), signals.get());
   } else {
     next = Ref::checked(PyObject_CallMethodObjArgs(
-        state.get(), update_name.get(), staged_container(data, Staged::kDict),
-        staged_container(heavy, Staged::kDict), staged_container(signals, Staged::kList),
-        nullptr));
+        state.get(), update_name.get(), staged_container(data, PyDict_New),
+        staged_container(heavy, PyDict_New), staged_container(signals, empty_list), nullptr));
   }
   validate(f, next.get());
   bool direct = own_engine && PyObject_TypeCheck(next.get(), state_type());
@@ -227,7 +235,7 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
   // move below cannot fail. An overriding commit_state runs Python code that may still make
   // the transaction's message list, so for it the room is made whatever the list is now.
   std::optional<MessageQueue::Room> room;
-  if (outbox || !direct) room.emplace();
+  if (transaction_has_outbox(tx) || !direct) room.emplace();
   if (direct) {
     CallDepth depth;
     install_state(f, next.get());  // the gate it would pass again is held right here
@@ -236,12 +244,9 @@ void commit_staged(PyObject* engine, Ref& data, Ref& heavy, Ref& signals,
         Ref::checked(PyObject_CallMethodObjArgs(engine, commit_name.get(), next.get(), nullptr));
   }
   // Read now: a collector made by Python code during the commit adds to this same list.
-  if (SharedMessageList list = outbox; list && room) f.queue.append(*list, *room);
-}
-
-PyObject* staged_container(Ref& staged, Staged kind) {
-  if (!staged) staged = Ref::checked(kind == Staged::kList ? PyList_New(0) : PyDict_New());
-  return staged.get();
+  if (SharedMessageList list = transaction_outbox(tx); list && room) {
+    f.queue.append(*list, *room);
+  }
 }
 
 }  // namespace morva

@@ -26,12 +26,19 @@ struct TransactionFields {
   BorrowFlag access;
   uint64_t write_timeout_ms;
   Ref engine;  // a MorvaEngine, fixed for the transaction's life
-  // The staging, made when first needed (most transactions stage data only, and a commit that
-  // runs the engine's own code needs no empty containers), never cleared: every successful
-  // exit applies it again.
-  Ref pending_data;     // dict
-  Ref pending_heavy;    // dict
-  Ref pending_signals;  // list
+  // The staging: each zone's container made when first needed (most transactions stage data
+  // only, and a commit that runs the engine's own code needs no empty containers), replaced
+  // whole by every update() and never changed in place, never cleared: every successful exit
+  // applies it again.
+  struct Staging {
+    Ref data;     // dict
+    Ref heavy;    // dict
+    Ref signals;  // list
+  };
+  // Guards `staging` and `outbox`: update() and __exit__ run under shared access, so two
+  // threads may stage into, or commit, one transaction at once.
+  FtMutex staging_lock;
+  Staging staging;
   // Made on the first read of `outbox`: most transactions never send a message, and until a
   // collector exists nothing can be added, so an absent list is an empty one.
   SharedMessageList outbox;
@@ -40,6 +47,26 @@ struct TransactionFields {
 
   TransactionFields(Ref engine_ref, uint64_t timeout)
       : write_timeout_ms(timeout), engine(std::move(engine_ref)) {}
+
+  // The staged containers, with references of the caller's own.
+  Staging staged() {
+    FtLock hold(staging_lock);
+    return {Ref::borrow(staging.data.get()), Ref::borrow(staging.heavy.get()),
+            Ref::borrow(staging.signals.get())};
+  }
+  // Puts `next` in place of the staging if it is still `base`; `next` then holds what was
+  // replaced, for the caller to drop.
+  bool replace_staging(const Staging& base, Staging& next) {
+    FtLock hold(staging_lock);
+    if (staging.data.get() != base.data.get() || staging.heavy.get() != base.heavy.get() ||
+        staging.signals.get() != base.signals.get()) {
+      return false;
+    }
+    std::swap(staging.data, next.data);
+    std::swap(staging.heavy, next.heavy);
+    std::swap(staging.signals, next.signals);
+    return true;
+  }
 };
 
 TransactionFields& tx_fields(PyObject* self) { return fields<TransactionFields>(self); }
@@ -108,27 +135,18 @@ PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   Ref data = a.present<"data">() ? items_of(a.get<"data">()) : Ref();
   Ref heavy = a.present<"heavy">() ? items_of(a.get<"heavy">()) : Ref();
   PyObject* signal = a.present<"signal">() ? a.get<"signal">() : nullptr;
-  // What is replaced is dropped after the swaps (a staged value's finalizer may run then).
-  Ref next_data, next_heavy, next_signals;
+  // What is replaced is dropped after the swap (a staged value's finalizer may run then). The
+  // base is held while the merges may run Python code, so no address compared after them can
+  // have been reused by another container.
+  TransactionFields::Staging next;
   for (;;) {
-    PyObject* base_data = t.pending_data.get();
-    PyObject* base_heavy = t.pending_heavy.get();
-    PyObject* base_signals = t.pending_signals.get();
-    // Held while the merges below may run Python code, so no address compared after them can
-    // have been reused.
-    Ref hold_data = Ref::borrow(base_data), hold_heavy = Ref::borrow(base_heavy),
-        hold_signals = Ref::borrow(base_signals);
-    next_data = data ? merged(base_data, data.get()) : Ref::borrow(base_data);
-    next_heavy = heavy ? merged(base_heavy, heavy.get()) : Ref::borrow(base_heavy);
-    next_signals = signal ? appended(base_signals, signal) : Ref::borrow(base_signals);
-    if (t.pending_data.get() == base_data && t.pending_heavy.get() == base_heavy &&
-        t.pending_signals.get() == base_signals) {
-      break;
-    }
+    TransactionFields::Staging base = t.staged();
+    next.data = data ? merged(base.data.get(), data.get()) : Ref::borrow(base.data.get());
+    next.heavy = heavy ? merged(base.heavy.get(), heavy.get()) : Ref::borrow(base.heavy.get());
+    next.signals =
+        signal ? appended(base.signals.get(), signal) : Ref::borrow(base.signals.get());
+    if (t.replace_staging(base, next)) break;
   }
-  std::swap(t.pending_data, next_data);
-  std::swap(t.pending_heavy, next_heavy);
-  std::swap(t.pending_signals, next_signals);
   Py_RETURN_NONE;
 }
 
@@ -156,7 +174,9 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   BorrowFlag::Shared access(t.access);
   if (a.present<"_exc_type">()) Py_RETURN_NONE;
   check_write_timeout(t);
-  commit_staged(t.engine.get(), t.pending_data, t.pending_heavy, t.pending_signals, t.outbox);
+  TransactionFields::Staging staged = t.staged();
+  commit_staged(t.engine.get(), std::move(staged.data), std::move(staged.heavy),
+                std::move(staged.signals), self);
   Py_RETURN_NONE;
 }
 
@@ -191,8 +211,13 @@ PyObject* log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* get_outbox(PyObject* self, void*) {
   TransactionFields& t = tx_fields(self);
   BorrowFlag::Shared access(t.access);
-  if (!t.outbox) t.outbox = std::make_shared<MessageList>();
-  return make_outbox_collector(t.outbox).release();
+  SharedMessageList list;
+  {
+    FtLock hold(t.staging_lock);
+    if (!t.outbox) t.outbox = std::make_shared<MessageList>();
+    list = t.outbox;
+  }
+  return make_outbox_collector(std::move(list)).release();
 }
 
 PyObject* get_write_timeout_ms(PyObject* self, void*) {
@@ -258,6 +283,18 @@ void transaction_log_write(PyObject* tx, PyObject* path, const char* op, PyObjec
 }
 
 BorrowFlag& transaction_access(PyObject* tx) { return tx_fields(tx).access; }
+
+SharedMessageList transaction_outbox(PyObject* tx) {
+  TransactionFields& t = tx_fields(tx);
+  FtLock hold(t.staging_lock);
+  return t.outbox;
+}
+
+bool transaction_has_outbox(PyObject* tx) {
+  TransactionFields& t = tx_fields(tx);
+  FtLock hold(t.staging_lock);
+  return t.outbox != nullptr;
+}
 
 Ref transaction_shadow(PyObject*, PyObject* value, PyObject*) { return deep_copy(value); }
 

@@ -6,6 +6,7 @@
 
 #include "binding/borrow.hpp"
 #include "binding/object.hpp"
+#include "structures/message_list.hpp"
 
 namespace morva {
 
@@ -25,6 +26,10 @@ BorrowFlag& transaction_access(PyObject* tx);
 // The shadow copy that get_shadow returns: copy.deepcopy(value). `path` (str or None) plays no
 // part in the copy.
 Ref transaction_shadow(PyObject* tx, PyObject* value, PyObject* path);
+// The transaction's message list, or null when no collector was ever made (nothing can have
+// been added yet).
+SharedMessageList transaction_outbox(PyObject* tx);
+bool transaction_has_outbox(PyObject* tx);
 // The write-log hook itself, taking no access.
 void transaction_log_held(PyObject* tx, PyObject* path, const char* op, PyObject* new_val,
                           PyObject* old_val, PyObject* obj_ref, PyObject* key);

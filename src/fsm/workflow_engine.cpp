@@ -287,14 +287,12 @@ class Run {
 
   // Hands the coroutine to the context's loop and blocks this thread until it has finished.
   void await_on_loop(Ref coroutine) {
-    PyObject* found = PyDict_GetItemWithError(ctx_, kLoopKey.get());
-    if (found == nullptr) {
-      if (PyErr_Occurred()) throw PyErrorSet{};
+    Ref loop = dict_get(ctx_, kLoopKey.get());
+    if (!loop) {
       raise(PyExc_RuntimeError,
             "Async process returned coroutine but '_loop' missing in context. Ensure you used "
             "execute_async() or provided '_loop'.");
     }
-    Ref loop = Ref::borrow(found);
     Ref module = import_module(kAsyncio.get());
     PyObject* asyncio = module.get();
     if (runs_on_this_thread(asyncio, loop.get())) {

@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ struct GuardFields {
   Ref target;
   Ref tx;   // a Transaction, or null
   Ref log;  // free slot for Python, never read here; null when unset
+  // Guards `log`: its getter takes no access (it reads no target), so a write on another
+  // thread could otherwise replace the reference it is taking.
+  FtMutex log_lock;
   bool is_admin;
   bool strict_mode;
   // What the last checks found for their (exact str) names; see repeated_read.
@@ -160,17 +164,22 @@ Ref attribute_read(const GuardFields& g, PyObject* name, std::string_view text) 
   return hand_out(g, std::move(value), path);
 }
 
+// The instance dictionary, if the guard has one yet. Free-threaded, another thread may make it
+// or assign a new one (`guard.__dict__ = ...`, which the interpreter does in a critical section
+// of the guard): it is taken, with a reference of its own, in one too.
+Ref instance_dict(PyObject* self) {
+  CriticalSection section(self);
+  return Ref::borrow(std::atomic_ref<PyObject*>(*dict_slot(self)).load(std::memory_order_acquire));
+}
+
 // Whether the normal lookup on the guard could find `name`. For an exact guard (whose type is
 // immutable and declares only `log` and underscore names) it can only be the instance
 // dictionary; answering here spares the common read a raised-and-cleared AttributeError.
 bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view text) {
   if (Py_TYPE(self) != context_guard_type()) return true;
   if (text.empty() || text[0] == '_' || text == "log") return true;
-  PyObject* dict = *dict_slot(self);
-  if (dict == nullptr) return false;
-  if (PyDict_GetItemWithError(dict, name) != nullptr) return true;
-  if (PyErr_Occurred()) throw PyErrorSet{};
-  return false;
+  Ref dict = instance_dict(self);
+  return dict && dict_get(dict.get(), name);
 }
 
 // The guard's own attributes (log, _target, the standard ones) first; anything else is a
@@ -179,7 +188,8 @@ bool normal_lookup_may_find(PyObject* self, PyObject* name, std::string_view tex
 // it already found readable (so the normal lookup cannot find it, and the check would pass),
 // handing out a value that needs no wrapping. Null when that does not apply and nothing was read.
 Ref repeated_read(PyObject* self, GuardFields& g, PyObject* name) {
-  if (Py_TYPE(self) != context_guard_type() || *dict_slot(self) != nullptr ||
+  if (Py_TYPE(self) != context_guard_type() ||
+      std::atomic_ref<PyObject*>(*dict_slot(self)).load(std::memory_order_relaxed) != nullptr ||
       !g.recent.knows(name, RecentNames::kReadableAsAttribute)) {
     return Ref();
   }
@@ -223,7 +233,7 @@ bool has_item_lookup(PyObject* target) {
 // null with no error at all, the common way to reach the attribute fallback.
 Ref lookup_item(PyObject* target, PyObject* key) {
   if (PyUnicode_Check(key)) {
-    if (PyDict_CheckExact(target)) return Ref::borrow(PyDict_GetItemWithError(target, key));
+    if (PyDict_CheckExact(target)) return dict_get(target, key);
     if (!has_item_lookup(target)) return Ref();
   }
   return Ref::steal(PyObject_GetItem(target, key));
@@ -288,6 +298,16 @@ void report_write(const GuardFields& g, const AccessPath& path, const char* op, 
 
 // The rest of an attribute write once it is permitted: the old value, the report to the
 // transaction when `logged_path` is given, then the store.
+// `log` takes `value` (None empties it); what it held is dropped with the rest, later.
+void replace_log(GuardFields& g, PyObject* value, Dropped& dropped) {
+  Ref next = value != Py_None ? Ref::borrow(value) : Ref();
+  {
+    FtLock hold(g.log_lock);
+    std::swap(g.log, next);
+  }
+  dropped.log = std::move(next);
+}
+
 void store_attribute(GuardFields& g, PyObject* name, PyObject* value, Dropped& dropped,
                      const AccessPath* logged_path) {
   PyObject* target = g.target.get();
@@ -310,8 +330,7 @@ void attribute_write(GuardFields& g, PyObject* name, PyObject* value, Dropped& d
   std::string scratch;
   std::string_view text = utf8_lossless(name, scratch);
   if (text == "log") {
-    dropped.log = std::move(g.log);
-    if (value != Py_None) g.log = Ref::borrow(value);
+    replace_log(g, value, dropped);
     return;
   }
   AccessPath path(g.prefix, name, text);
@@ -442,8 +461,9 @@ void dealloc(PyObject* self) { deferred_dealloc<destroy>(self); }
 PyObject* get_target(PyObject* self, void*) { return guard(self).target.new_ref(); }
 
 PyObject* get_log(PyObject* self, void*) {
-  const Ref& log = guard(self).log;
-  return log ? log.new_ref() : Py_NewRef(Py_None);
+  GuardFields& g = guard(self);
+  FtLock hold(g.log_lock);
+  return g.log ? g.log.new_ref() : Py_NewRef(Py_None);
 }
 
 // Reached only through the descriptor itself (`guard.log = x` goes through setattro).
@@ -451,8 +471,7 @@ int set_log(PyObject* self, PyObject* value, void*) {
   GuardFields& g = guard(self);
   Dropped dropped;
   BorrowFlag::Exclusive access(g.access);
-  dropped.log = std::move(g.log);
-  if (value != Py_None) g.log = Ref::borrow(value);
+  replace_log(g, value, dropped);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +15,12 @@ namespace morva {
 // text or integer, and a guard's contract, prefix and modes never change, so what a check found
 // stays true. Only exact str and int keys are remembered (a subclass instance is never
 // pointer-equal to one). Replacing an entry releases one of those, which runs no Python code.
+//
+// Threads reading through one guard share it. Each entry is one word, the object's address
+// with the facts in its low bits (objects are aligned to at least 8 bytes), so a reader sees a
+// name and its facts together or not at all; a word holds a reference to the object it names,
+// so an address compared here is never one reused by another object. Writers add facts with a
+// compare-and-swap and replace entries with an exchange. Reads are plain loads in both builds.
 class RecentNames {
  public:
   enum Fact : uint8_t {
@@ -22,29 +29,51 @@ class RecentNames {
     kWritable = 4,              // passed the write check
   };
 
+  RecentNames() = default;
+  RecentNames(const RecentNames&) = delete;
+  RecentNames& operator=(const RecentNames&) = delete;
+  ~RecentNames() noexcept(false) {
+    for (auto& entry : entries_) {
+      if (PyObject* held = object_of(entry.load(std::memory_order_relaxed))) release_owned(held);
+    }
+  }
+
   bool knows(PyObject* name, Fact fact) const noexcept {
-    for (std::size_t i = 0; i < kSize; ++i) {
-      if (names_[i].get() == name) return (facts_[i] & fact) != 0;
+    for (const auto& entry : entries_) {
+      uintptr_t word = entry.load(std::memory_order_acquire);
+      if (object_of(word) == name) return (word & fact) != 0;
     }
     return false;
   }
-  void remember(PyObject* name, uint8_t facts) noexcept {
-    for (std::size_t i = 0; i < kSize; ++i) {
-      if (names_[i].get() == name) {
-        facts_[i] |= facts;
-        return;
+
+  void remember(PyObject* name, uint8_t facts) {
+    for (auto& entry : entries_) {
+      uintptr_t word = entry.load(std::memory_order_relaxed);
+      while (object_of(word) == name) {
+        if (entry.compare_exchange_weak(word, word | facts, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+          return;
+        }
       }
     }
-    names_[next_] = Ref::borrow(name);
-    facts_[next_] = facts;
-    next_ = (next_ + 1) % kSize;
+    Py_INCREF(name);
+    std::size_t slot = next_.fetch_add(1, std::memory_order_relaxed) % kSize;
+    uintptr_t old = entries_[slot].exchange(reinterpret_cast<uintptr_t>(name) | facts,
+                                           std::memory_order_acq_rel);
+    if (PyObject* dropped = object_of(old)) release_owned(dropped);
   }
 
  private:
   static constexpr std::size_t kSize = 4;
-  std::array<Ref, kSize> names_;
-  std::array<uint8_t, kSize> facts_{};
-  std::size_t next_ = 0;
+  static constexpr uintptr_t kFactBits = 7;
+  static_assert(alignof(std::max_align_t) >= 8);
+
+  static PyObject* object_of(uintptr_t word) noexcept {
+    return reinterpret_cast<PyObject*>(word & ~kFactBits);
+  }
+
+  std::array<std::atomic<uintptr_t>, kSize> entries_{};
+  std::atomic<unsigned> next_{0};
 };
 
 }  // namespace morva

@@ -105,14 +105,19 @@ PyObject* init_module() {
                              "main interpreter only");
   }
   // The module object lives for the process; a later initialisation returns it unchanged.
-  static PyObject* cached = nullptr;
-  if (cached != nullptr) return Py_NewRef(cached);
+  static OnceCell<PyObject> cached;  // initialisation runs under the import lock
+  if (PyObject* made = cached.get()) return Py_NewRef(made);
   Ref module = Ref::checked(PyModule_Create(&module_def));
+#ifdef Py_GIL_DISABLED
+  // Every class is safe with threads truly in parallel (binding/threads.hpp): importing the
+  // module leaves the GIL off.
+  check(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED));
+#endif
   check(PyModule_AddStringConstant(module.get(), "__version__", MORVA_VERSION));  // not in __all__
   arm_exit_gate();
   for (const Registration& entry : kRegistry) register_entry(module.get(), entry);
   for (auto build : kHiddenTypes) build();
-  cached = module.new_ref();
+  cached.publish(module.new_ref(), [](PyObject* lost) { Py_DECREF(lost); });
   return module.release();
 }
 

@@ -15,39 +15,54 @@ SignalChannel::SignalChannel(std::size_t requested_room)
       mask_(capacity_ - 1) {}
 
 std::size_t SignalChannel::publish(PyObject* message) {
-  if (receivers_ == 0) return 0;
   // A full ring simply reuses its oldest slot: any receiver still owing a read of the old
   // message finds the position changed and reports a lag. The old text is released last,
-  // once the slot is whole again (releasing a str runs no Python code, but stay tidy).
-  Slot& slot = slots_[next_ & mask_];
-  Ref old = std::exchange(slot.text, Ref::borrow(message));
-  slot.position = next_;
-  slot.unread = receivers_;
-  ++next_;
-  check_positions();
-  if (wake_due_) {
-    wake_due_ = false;
-    wake_waiters(this);
+  // outside the lock (releasing a str runs no Python code, but stay tidy).
+  Ref old;
+  std::size_t receivers;
+  bool wake;
+  {
+    FtLock hold(lock_);
+    receivers = receivers_;
+    if (receivers == 0) return 0;
+    Slot& slot = slots_[next_ & mask_];
+    old = std::exchange(slot.text, Ref::borrow(message));
+    slot.position = next_;
+    slot.unread = receivers;
+    ++next_;
+    check_positions();
+    wake = std::exchange(wake_due_, false);
   }
-  return receivers_;
+  if (wake) wake_waiters(this);
+  return receivers;
 }
 
 std::size_t SignalChannel::publish(std::string_view text) {
-  if (receivers_ == 0) return 0;
+  {
+    FtLock hold(lock_);
+    if (receivers_ == 0) return 0;
+  }
   return publish(make_str_lossless(text).get());
 }
 
 void SignalChannel::detach_sender() noexcept {
-  if (--senders_ == 0 && waiting_ > 0) wake_waiters(this);
+  bool wake;
+  {
+    FtLock hold(lock_);
+    wake = --senders_ == 0 && waiting_ > 0;
+  }
+  if (wake) wake_waiters(this);
 }
 
 uint64_t SignalChannel::attach_receiver() {
+  FtLock hold(lock_);
   if (slots_.empty()) slots_.resize(capacity_);
   ++receivers_;
   return next_;
 }
 
 void SignalChannel::detach_receiver(uint64_t cursor) noexcept {
+  FtLock hold(lock_);
   --receivers_;
   // The receiver owes a read of every retained message from its cursor on; give those up.
   for (uint64_t p = cursor > oldest() ? cursor : oldest(); p < next_; ++p) {
@@ -57,6 +72,11 @@ void SignalChannel::detach_receiver(uint64_t cursor) noexcept {
 }
 
 RecvResult SignalChannel::poll(uint64_t& cursor) noexcept {
+  FtLock hold(lock_);
+  return poll_locked(cursor);
+}
+
+RecvResult SignalChannel::poll_locked(uint64_t& cursor) noexcept {
   RecvResult result;
   if (cursor >= next_) {
     result.kind = senders_ == 0 ? RecvResult::Kind::kClosed : RecvResult::Kind::kEmpty;
@@ -108,11 +128,21 @@ RecvResult SignalCursor::recv_for(std::chrono::milliseconds patience) {
   if (result.kind != RecvResult::Kind::kEmpty) return result;
   SignalChannel& ch = *channel_;
   std::unique_lock<std::mutex> lock = lock_waiters();
+  {
+    // Once more, now that a publisher would have to wake this receive through the waiters
+    // mutex held here: anything published before is found, anything after wakes it.
+    FtLock hold(ch.lock_);
+    result = ch.poll_locked(cursor_);
+    if (result.kind != RecvResult::Kind::kEmpty) return result;
+    ++ch.waiting_;
+    ch.wake_due_ = true;
+  }
   Waiter self(current_thread_id(), &ch, Waiter::Kind::kMessage, false);
-  ++ch.waiting_;
-  ch.wake_due_ = true;
   wait_for_wake(lock, self, patience);
-  --ch.waiting_;
+  {
+    FtLock hold(ch.lock_);
+    --ch.waiting_;
+  }
   return try_recv();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/object.hpp"
+#include "binding/threads.hpp"
 
 namespace morva {
 
@@ -32,11 +33,13 @@ struct RecvResult {
 // receivers have yet to read it: the last reader takes the message out and frees the slot.
 // A message is kept as an exact str: immutable, so one reference serves every receiver.
 //
-// Every operation runs with the GIL held, which serialises them: the channel needs no lock of
-// its own, and a receiver waiting for a message holds nothing at all (binding/waiting.hpp), so
-// neither a fork() nor the end of the waiting thread can leave the channel locked. Publishing
-// never waits for receivers: a full ring overwrites its oldest slot, and wakes receivers only
-// when one is actually waiting.
+// Every operation runs under the channel's own lock (`lock_`, an FtMutex: the GIL where there
+// is one), held for a few instructions and never while waiting; a receiver waiting for a
+// message holds nothing at all (binding/waiting.hpp), so neither a fork() nor the end of the
+// waiting thread can leave the channel locked. Publishing never waits for receivers: a full
+// ring overwrites its oldest slot, and wakes receivers only when one is actually waiting. A
+// receiver about to sleep looks at the ring once more with the waiters mutex held, and a
+// publisher wakes through that mutex, so no wake-up is lost.
 class SignalChannel {
  public:
   // Every channel the module creates asks for this much room.
@@ -53,8 +56,14 @@ class SignalChannel {
   std::size_t publish(PyObject* message);
   // The same for UTF-8 text (lone surrogates allowed); the str is built only for listeners.
   std::size_t publish(std::string_view text);
-  std::size_t receiver_count() const noexcept { return receivers_; }
-  bool closed() const noexcept { return senders_ == 0; }
+  std::size_t receiver_count() const noexcept {
+    FtLock hold(lock_);
+    return receivers_;
+  }
+  bool closed() const noexcept {
+    FtLock hold(lock_);
+    return senders_ == 0;
+  }
 
  private:
   friend class SignalSender;
@@ -66,17 +75,22 @@ class SignalChannel {
     Ref text;
   };
 
-  void attach_sender() noexcept { ++senders_; }
+  void attach_sender() noexcept {
+    FtLock hold(lock_);
+    ++senders_;
+  }
   void detach_sender() noexcept;
   uint64_t attach_receiver();
   void detach_receiver(uint64_t cursor) noexcept;
   // One step for the cursor at `cursor`: a message, a lag, closure, or kEmpty when nothing is
-  // there yet.
+  // there yet. poll() takes the lock, poll_locked() is for a caller that holds it.
   RecvResult poll(uint64_t& cursor) noexcept;
+  RecvResult poll_locked(uint64_t& cursor) noexcept;
   // The oldest position still in the ring.
   uint64_t oldest() const noexcept { return next_ > capacity_ ? next_ - capacity_ : 0; }
   void check_positions() const noexcept;
 
+  mutable FtMutex lock_;
   std::size_t capacity_;
   uint64_t mask_;
   // Allocated with the first receiver: a channel nobody listens to (every restrict_view makes
@@ -109,8 +123,8 @@ class SignalSender {
 };
 
 // One subscription: a read cursor that starts after the newest message published so far.
-// Several receives may run on one cursor at once (on different threads); the GIL serialises
-// their steps, so each message reaches only one of them. Destroying the cursor withdraws its
+// Several receives may run on one cursor at once (on different threads); the channel's lock
+// serialises their steps, so each message reaches only one of them. Destroying the cursor withdraws its
 // claim on every unread message.
 class SignalCursor {
  public:

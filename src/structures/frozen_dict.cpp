@@ -29,12 +29,9 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Present: the stored value itself; absent: KeyError "Key not found"; lookup errors propagate.
 PyObject* getitem(PyObject* self, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(data_of(self), key);
-  if (value == nullptr) {
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    raise_key_not_found();
-  }
-  return Py_NewRef(value);
+  Ref value = dict_get(data_of(self), key);
+  if (!value) raise_key_not_found();
+  return value.release();
 }
 
 int setitem(PyObject*, PyObject*, PyObject* value) {
@@ -60,12 +57,8 @@ PyObject* str(PyObject* self) {
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<FrozenDictGet>(args, nargs, kwnames);
-  PyObject* value = PyDict_GetItemWithError(data_of(self), a.get<"key">());
-  if (value == nullptr) {
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    value = a.or_none<"default">();
-  }
-  return Py_NewRef(value);
+  Ref value = dict_get(data_of(self), a.get<"key">());
+  return value ? value.release() : Py_NewRef(a.or_none<"default">());
 }
 
 PyObject* to_dict(PyObject* self, PyObject*) { return Py_NewRef(data_of(self)); }

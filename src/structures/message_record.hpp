@@ -8,7 +8,7 @@
 namespace morva {
 
 // Copies share the payload object. Copying and destroying touch Python reference counts, so
-// both need the GIL; destroying may run finalizers, so it must never happen under a lock, and
+// both need the GIL (free-threaded: a thread attached to the interpreter); destroying may run finalizers, so it must never happen under a lock, and
 // a batch whose records may hold last references is dropped with release_collected().
 class MessageRecord {
  public:

@@ -21,8 +21,9 @@
 //
 // Who owns what
 // -------------
-// Nodes are reference counted (non-atomic: every change happens under one lock, the GIL in
-// the module). A map owns one reference to its root; a node owns one reference to each of
+// Nodes are reference counted: plain counts where every change happens under one lock (the
+// GIL in the module), atomic ones in the free-threaded build, where threads holding different
+// versions copy and drop the nodes those versions share at the same time. A map owns one reference to its root; a node owns one reference to each of
 // its children and one reference to each key and value it stores (through the traits, so the
 // module's instance holds strong Python references). Copying a map bumps the root's count
 // and nothing else: the copy shares the whole trie. Destroying a map drops its root; a node
@@ -48,6 +49,7 @@
 // a Python object can run arbitrary code, which must not see a trie in mid-surgery.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -216,19 +218,37 @@ class PersistentMap {
   // is one add, and a release learns whether it held the last reference from one compare
   // against the word as it is (below 2: nobody else), without writing a node it is about to
   // free. A 63-bit count cannot overflow (every reference is a distinct node or map in memory).
+  //
+  // Free-threaded, the word is atomic. A count read as 1 is this holder's alone: nobody else can
+  // reach the node to change it, so reading that answer needs no read-modify-write, and the
+  // acquire load orders the holder's destroying after every other holder's last use. Otherwise
+  // the decrement's old value decides: of several holders dropping at once, exactly one sees
+  // that it took the last reference. Nodes are written only while a single map reaches them,
+  // and are published to other threads through the Python object that holds their map.
   struct Node {
+#ifdef Py_GIL_DISABLED
+    std::atomic<uint64_t> word;
+    uint64_t load() const noexcept { return word.load(std::memory_order_acquire); }
+    void retain() noexcept { word.fetch_add(2, std::memory_order_relaxed); }
+    bool release_is_last() noexcept {
+      if (load() < 2) return true;
+      return word.fetch_sub(2, std::memory_order_acq_rel) < 2;
+    }
+#else
     uint64_t word;
-    uint32_t datamap;  // a collision node's entry count
-    uint32_t nodemap;
-    bool collision() const noexcept { return word & 1u; }
-    uint64_t refs() const noexcept { return (word >> 1) + 1; }
-    bool only_owner() const noexcept { return word < 2; }
+    uint64_t load() const noexcept { return word; }
     void retain() noexcept { word += 2; }
     bool release_is_last() noexcept {
       if (word < 2) return true;
       word -= 2;
       return false;
     }
+#endif
+    uint32_t datamap;  // a collision node's entry count
+    uint32_t nodemap;
+    bool collision() const noexcept { return load() & 1u; }
+    uint64_t refs() const noexcept { return (load() >> 1) + 1; }
+    bool only_owner() const noexcept { return load() < 2; }
   };
   static_assert(sizeof(Node) == 16 && sizeof(Node) % alignof(Entry) == 0);
 
@@ -280,10 +300,7 @@ class PersistentMap {
     std::size_t bytes = node_bytes(n_entries, n_children);
     void* raw = Traits::allocate(bytes);
     if (raw == nullptr) throw std::bad_alloc();
-    Node* n = new (raw) Node;
-    n->word = collision ? 1u : 0u;
-    n->datamap = datamap;
-    n->nodemap = nodemap;
+    Node* n = new (raw) Node{collision ? 1u : 0u, datamap, nodemap};
     return n;
   }
 
@@ -347,7 +364,10 @@ class PersistentMap {
     Node* node = slot;
     if (node->only_owner()) return node;
     Node* copy = copy_node(node);
-    node->word -= 2;  // was shared: its other holders keep it alive
+    // Was shared; its other holders keep it alive, unless (free-threaded) they all dropped it
+    // meanwhile: then this was the last reference, and everything the node holds is held by
+    // the copy too, so destroying it runs no Python code.
+    release(node);
     slot = copy;
     return copy;
   }
@@ -562,9 +582,13 @@ namespace map_detail {
 // a version is dropped, frees one, so the nodes a path needs are nearly always waiting here;
 // the interpreter's allocator costs several times as much per node. What is kept is bounded
 // (kPoolDepth nodes of each of the bitmap node sizes, 8 bytes apart up to kPooledMax: some
-// 70 kB at most) and never returned. Touched only with the GIL held, like the nodes.
+// 70 kB at most) and never returned. Touched only with the GIL held. Free-threaded there is no
+// pool: the interpreter's allocator keeps free lists per thread already, and a shared pool
+// would need a lock on every node.
 inline constexpr std::size_t kPooledMax = 16 + 32 * 16;  // a full bitmap node, all entries
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(Py_GIL_DISABLED)
+inline constexpr unsigned kPoolDepth = 0;
+#elif defined(__SANITIZE_ADDRESS__)
 inline constexpr unsigned kPoolDepth = 0;  // the sanitizer sees every node freed and reused
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -584,7 +608,8 @@ extern NodePool g_node_pool;
 
 // The module's instance: exact str keys (str subclasses are converted before they get here),
 // strong references to Python object values, nodes from the interpreter's allocator (through
-// the pool above). Every operation runs with the GIL held.
+// the pool above). Every operation runs with the GIL held, or free-threaded, with the thread
+// attached to the interpreter.
 struct PyStrTraits {
   using Key = PyObject*;
   using Value = PyObject*;
@@ -595,7 +620,7 @@ struct PyStrTraits {
   static void retain_value(PyObject* value) noexcept { Py_INCREF(value); }
   static void release_value(PyObject* value) { release_owned(value); }
   static void* allocate(std::size_t bytes) noexcept {
-    if (bytes <= map_detail::kPooledMax) {
+    if (map_detail::kPoolDepth > 0 && bytes <= map_detail::kPooledMax) {
       map_detail::NodePool& pool = map_detail::g_node_pool;
       std::size_t size_class = bytes / 8;
       if (void* p = pool.head[size_class]) {
@@ -609,7 +634,7 @@ struct PyStrTraits {
   static void deallocate(void* p, std::size_t bytes) noexcept {
     // A thread the host is ending at exit holds no GIL: the node is left to the exiting process.
     if (!python_usable()) return;
-    if (bytes <= map_detail::kPooledMax) {
+    if (map_detail::kPoolDepth > 0 && bytes <= map_detail::kPooledMax) {
       map_detail::NodePool& pool = map_detail::g_node_pool;
       std::size_t size_class = bytes / 8;
       if (pool.count[size_class] < map_detail::kPoolDepth) {

@@ -43,6 +43,7 @@ std::shared_ptr<SignalSender> new_channel() {
 // the previous value of its key as a whole). Keys are stored as exact str; a str subclass
 // key is stored as the plain str of the same text.
 void merge_dict(StrMap& map, PyObject* dict) {
+  CriticalSection section(dict);  // free-threaded: no other thread changes it meanwhile
   Py_ssize_t pos = 0;
   PyObject* key;
   PyObject* value;
@@ -81,7 +82,7 @@ void broadcast(SignalSender& sender, PyObject* signal) {
   if (PyList_Check(signal)) {
     // Indexing afresh each time: a value's str() may change the list under our feet.
     for (Py_ssize_t i = 0; i < PyList_Size(signal); ++i) {
-      Ref item = Ref::borrow(check(PyList_GetItem(signal, i)));
+      Ref item = list_get(signal, i);
       send_items(sender, as_dict(item.get()));
     }
   } else if (PyDict_Check(signal)) {

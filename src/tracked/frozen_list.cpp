@@ -28,8 +28,7 @@ Py_ssize_t length(PyObject* self) { return check_size(PyList_Size(data_of(self))
 // Positions count from 0 only: a negative index is out of range like any other.
 PyObject* getitem(PyObject* self, PyObject* key) {
   int64_t index = convert_arg("index", key, to_i64);
-  PyObject* item = PyList_GetItem(data_of(self), static_cast<Py_ssize_t>(index));
-  return Py_NewRef(check(item));
+  return list_get(data_of(self), static_cast<Py_ssize_t>(index)).release();
 }
 
 PyObject* str(PyObject* self) {

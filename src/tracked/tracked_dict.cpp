@@ -17,22 +17,18 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // No __missing__ hook: a dict subclass's default factory is not consulted.
 PyObject* getitem(PyObject* self, PyObject* key) {
-  PyObject* value = PyDict_GetItemWithError(fields<TrackedFields>(self).data.get(), key);
-  if (value == nullptr) {
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    raise(PyExc_KeyError, "Key not found");
-  }
-  return Py_NewRef(value);
+  Ref value = dict_get(fields<TrackedFields>(self).data.get(), key);
+  if (!value) raise(PyExc_KeyError, "Key not found");
+  return value.release();
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
   TrackedFields& f = fields<TrackedFields>(self);
   PyObject* dict = f.data.get();
   if (value == nullptr) return check(PyDict_DelItem(dict, key));
-  PyObject* found = PyDict_GetItemWithError(dict, key);
-  if (found == nullptr && PyErr_Occurred()) throw PyErrorSet{};
   // Owned before str(key) runs: that Python code could replace the entry.
-  Ref old = Ref::borrow(found != nullptr ? found : Py_None);
+  Ref old = dict_get(dict, key);
+  if (!old) old = Ref::borrow(Py_None);
   Ref key_text = text_of(key);
   transaction_log_write(f.tx.get(), f.path.get(), "SET_ITEM", value, old.get(), dict,
                         key_text.get());

@@ -22,8 +22,7 @@ Py_ssize_t index_of(PyObject* key) {
 }
 
 PyObject* getitem(PyObject* self, PyObject* key) {
-  PyObject* item = PyList_GetItem(fields<TrackedFields>(self).data.get(), index_of(key));
-  return Py_NewRef(check(item));
+  return list_get(fields<TrackedFields>(self).data.get(), index_of(key)).release();
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
@@ -31,9 +30,13 @@ int setitem(PyObject* self, PyObject* key, PyObject* value) {
   TrackedFields& f = fields<TrackedFields>(self);
   PyObject* list = f.data.get();
   Py_ssize_t index = index_of(key);
-  PyObject* found = PyList_GetItem(list, index);
-  if (found == nullptr) PyErr_Clear();
-  Ref old = Ref::borrow(found != nullptr ? found : Py_None);
+  Ref old;
+  try {
+    old = list_get(list, index);
+  } catch (const PyErrorSet&) {
+    if (!clear_if(PyExc_IndexError)) throw;
+    old = Ref::borrow(Py_None);
+  }
   Ref key_text = make_str(std::to_string(index));
   transaction_log_write(f.tx.get(), f.path.get(), "SET_ITEM", value, old.get(), list,
                         key_text.get());
