@@ -488,6 +488,10 @@ class FrozenDict:
         """A new list of the values, in dict order."""
     def items(self) -> list[tuple[Any, Any]]:
         """A new list of (key, value) pairs, in dict order."""
+    def __copy__(self) -> FrozenDict:
+        """Another view over the same dict."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> FrozenDict:
+        """A new view over a deep copy of the dict."""
 
 @final
 class OutboxMsg:
@@ -740,6 +744,10 @@ class _FrozenList:
         """"FrozenList([...])" with the list's repr."""
     def __str__(self) -> str:
         """The same as repr()."""
+    def __copy__(self) -> _FrozenList:
+        """Another view over the same list."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> _FrozenList:
+        """A new view over a deep copy of the list."""
 
 @final
 class _TrackedDict:

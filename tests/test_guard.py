@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from morva_core import ContextGuard, FrozenDict, MorvaEngine, SchemaViolationError, Transaction
+from morva_core import (ContextGuard, FrozenDict, MorvaEngine, OutboxMsg, ProcessContext,
+                        SchemaViolationError, Transaction)
 from conftest import raises_exact
 
 
@@ -597,6 +598,45 @@ def test_writes_with_a_transaction_store_unwrapped_values_on_the_target():
     items = [0]
     guard(items, [], ["[0]"], tx=tx)[0] = guard(target, [])
     assert items == [target]
+
+
+
+def test_one_change_travels_the_whole_road():
+    """A framework's process run: a context over the engine's state, a guard with a transaction,
+    reads of zones and nested containers, a write to a declared output, the change staged,
+    committed and its message delivered."""
+    engine = MorvaEngine()
+    engine.commit_state(engine.state.update(
+        data={"stock": {"lamp": 3, "desk": 1}, "orders": [{"item": "lamp", "qty": 2}]},
+        heavy={"catalogue": {"lamp": {"price": 20}}}))
+    delivered = []
+    engine.attach_worker(delivered.append)
+    before = engine.state
+    with engine.transaction() as tx:
+        ws = ContextGuard(ProcessContext(before, {"order": 0}),
+                          ["data.orders", "heavy.catalogue", "local"], ["data.stock"], tx=tx)
+        order = ws.data.orders[ws.local["order"]]
+        price = ws.heavy.catalogue["lamp"]["price"]
+        stock = ws.data.stock
+        assert kinds(ws.data, ws.data.orders, ws.local, stock) == [
+            "ContextGuard", "FrozenList", "FrozenDict", "TrackedDict"]
+        stock["lamp"] = stock["lamp"] - order["qty"]  # lands in the shadow copy only
+        with pytest.raises(TypeError):
+            ws.data.orders[0] = {}
+        with raises_exact(PermissionError, "Illegal Read: 'data.secret'"):
+            ws.data.secret
+        tx.update(data={"stock": {"lamp": stock["lamp"], "desk": stock["desk"]}})
+        tx.outbox.add(OutboxMsg("stock.changed", {"lamp": stock["lamp"], "total": price * 2}))
+        assert engine.state is before
+    after = engine.state
+    assert after.version == before.version + 1
+    assert after.data["stock"] == {"lamp": 1, "desk": 1}
+    assert before.data["stock"] == {"lamp": 3, "desk": 1}
+    assert after.data["orders"] is before.data["orders"]  # untouched, shared, never copied
+    assert delivered == []
+    engine.process_outbox()
+    assert [(m.topic, m.payload) for m in delivered] == [
+        ("stock.changed", {"lamp": 1, "total": 40})]
 
 
 NESTED = r"""

@@ -1,5 +1,7 @@
 """FrozenDict and FrozenList: read-only views that share (never copy) their container."""
 
+import copy
+
 import pytest
 
 from morva_core import ContextError, FrozenDict, ProcessContext, State
@@ -181,3 +183,34 @@ class TestFrozenList:
         fl = FrozenList(shared)
         shared.append(2)
         assert len(fl) == 2
+
+
+class TestCopies:
+    """copy.copy gives another view over the same container; copy.deepcopy a view over a deep
+    copy, with the memo honoured (a container holding its own view keeps that shape)."""
+
+    @pytest.mark.parametrize("kind", ["dict", "list"])
+    def test_shallow_and_deep(self, kind, FrozenList):
+        inner = [1]
+        view = FrozenDict({0: inner}) if kind == "dict" else FrozenList([inner])
+        shallow, deep = copy.copy(view), copy.deepcopy(view)
+        assert type(shallow) is type(deep) is type(view)
+        assert shallow is not view and shallow[0] is inner
+        assert deep[0] == [1] and deep[0] is not inner
+        inner.append(2)
+        assert shallow[0] == [1, 2] and deep[0] == [1]
+        pair = copy.deepcopy([view, view])
+        assert pair[0] is pair[1] and pair[0] is not view
+
+    def test_a_dict_that_holds_its_own_view(self, FrozenList):
+        d = {}
+        d["self"] = FrozenDict(d)
+        d["list"] = FrozenList([d["self"]])
+        copied = copy.deepcopy(d["self"])
+        assert copied.to_dict() is not d
+        assert copied["self"] is copied and copied["list"][0] is copied
+
+    def test_a_state_zone(self):
+        data = State().update(data={"a": {"b": 1}}).data
+        copied = copy.deepcopy(data)
+        assert copied.to_dict() == {"a": {"b": 1}} and copied["a"] is not data["a"]

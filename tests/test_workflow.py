@@ -5,6 +5,7 @@ import asyncio
 import builtins
 import inspect
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -738,3 +739,53 @@ class TestDebugOutput:
         """)
         ops = [l for l in out.stderr.splitlines() if "Op #" in l]
         assert len(ops) == 800 and all(l.startswith("[FLUX-DEBUG] Op #") and l.endswith('" }') for l in ops)
+
+
+def comma_locale(folder):
+    """Compiles a locale whose decimal mark is a comma into `folder` and returns its name. The
+    sources are written here, so only localedef (libc-bin) is needed, not the locales package."""
+    localedef = shutil.which("localedef")
+    if localedef is None:
+        pytest.skip("localedef (libc-bin) is not installed: no locale with a comma can be made")
+    charmap = folder / "ascii.charmap"
+    charmap.write_text("<code_set_name> ASCII_COMMA\n<mb_cur_min> 1\n<mb_cur_max> 1\nCHARMAP\n"
+                       + "".join(f"<U{i:04X}> \\x{i:02x}\n" for i in range(128))
+                       + "END CHARMAP\n")
+    source = folder / "comma.source"
+    source.write_text('LC_NUMERIC\ndecimal_point ","\nthousands_sep "."\ngrouping 3;3\n'
+                      "END LC_NUMERIC\n")
+    # -c writes the locale although the categories left out are warned about (exit status 1).
+    made = subprocess.run([localedef, "-c", "-i", source, "-f", charmap, folder / "comma_TEST"],
+                          capture_output=True, text=True)
+    assert (folder / "comma_TEST" / "LC_NUMERIC").exists(), made.stderr
+    return "comma_TEST"
+
+
+def test_numbers_read_and_print_the_same_under_a_comma_locale(tmp_path, monkeypatch):
+    name = comma_locale(tmp_path)
+    monkeypatch.setenv("LOCPATH", str(tmp_path))
+    out = run_python(f"""
+        import locale, time, morva_core
+        locale.setlocale(locale.LC_ALL, {name!r})
+        assert locale.localeconv()["decimal_point"] == ",", locale.localeconv()
+        for value in ("1.5", "2.5e3", "-.5", "18446744073709551616", "{{1.5: x}}"):
+            try:
+                morva_core.WorkflowEngine("steps: [" + value + "]")
+            except ValueError as exc:
+                print(str(exc).split(": ", 2)[2])
+        state = morva_core.State().update(data={{}})
+        audit = morva_core.AuditSystem()
+        audit.log_fail("k")
+        print(repr(state.meta[0]).split(",")[0], str(audit.get_logs()[0]).split("]")[0])
+        print(time.time())
+    """)
+    lines = out.stdout.splitlines()
+    assert lines[:5] == ["expected string or mapping, got Number(1.5)",
+                         "expected string or mapping, got Number(2500.0)",
+                         "expected string or mapping, got Number(-0.5)",
+                         "expected string or mapping, got Number(18446744073709551616.0)",
+                         'Mapping {1.5: String("x")}']
+    meta_time, audit_time = lines[5].split(" ")
+    now = float(lines[6])
+    assert abs(float(meta_time.removeprefix("MetaLogEntry(time=")) - now) < 60, lines[5]
+    assert abs(float(audit_time.removeprefix("[")) - now) < 60, lines[5]

@@ -2,7 +2,7 @@
 #include "audit/audit_log_entry.hpp"
 
 #include "binding/convert.hpp"
-#include "binding/text.hpp"
+#include "binding/number_text.hpp"
 #include "binding/type.hpp"
 #include "log/record_objects.hpp"
 
@@ -11,8 +11,8 @@ namespace {
 
 PyObject* str(PyObject* self) {
   const LogRecord& e = log_record_of(self);
-  return make_str_lossless("[" + format_float(e.timestamp) + "] " + e.key + ": " + e.message)
-      .release();
+  std::string time = format_float(e.timestamp, FloatText::kPlain);
+  return make_str_lossless("[" + time + "] " + e.key + ": " + e.message).release();
 }
 
 PyTypeObject* build() {

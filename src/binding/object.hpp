@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "binding/release.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/threads.hpp"
 
 namespace morva {
@@ -173,6 +174,8 @@ struct Boundary<F> {
     } catch (const PyErrorSet&) {
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
+    } catch (const StackExhausted& e) {
+      set_stack_error(e);
     } catch (const std::exception& e) {
       set_panic(e.what());
     } catch (...) {

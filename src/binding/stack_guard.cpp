@@ -45,18 +45,42 @@ std::size_t remaining_stack() noexcept {
   return here > b.low ? here - b.low : 0;
 }
 
+namespace {
+
+// What a check keeps free below it: room to raise the error (the C++ unwinder alone takes a
+// few KiB, and several times that in a sanitizer build, whose frames carry red zones) and for
+// the host's own calls made at the level that passed. A quarter of the stack, at most
+// 256 KiB; on small stacks at least kMinReserve, but never more than half of the stack.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kMinReserve = 48 * 1024;
+#else
+constexpr std::size_t kMinReserve = 16 * 1024;
+#endif
+
+std::size_t reserve_for(std::size_t size) {
+  return std::min<std::size_t>(256 * 1024, std::max(size / 4, std::min(kMinReserve, size / 2)));
+}
+
+}  // namespace
+
 namespace stack_detail {
 __thread std::uintptr_t t_floor = UINTPTR_MAX;
 
-void check_stack_slow(const char* where) {
+bool below_floor(std::uintptr_t here) noexcept {
   if (t_floor == UINTPTR_MAX) {
     const StackBounds& b = bounds();
-    t_floor = b.known ? b.low + std::min<std::size_t>(256 * 1024, b.size / 4) : 0;
+    t_floor = b.known ? b.low + reserve_for(b.size) : 0;
   }
-  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < t_floor) {
-    raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
-  }
+  return here < t_floor;
+}
+
+void raise_exhausted(const char* where) {
+  raise(PyExc_RecursionError, std::string("maximum recursion depth exceeded ") + where);
 }
 }  // namespace stack_detail
+
+void set_stack_error(const StackExhausted& exhausted) {
+  PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded %s", exhausted.where);
+}
 
 }  // namespace morva

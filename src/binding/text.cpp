@@ -1,9 +1,7 @@
 // Text conversion helpers of the binding layer.
 #include "binding/text.hpp"
 
-#include <charconv>
 #include <chrono>
-#include <cmath>
 
 #include "binding/convert.hpp"
 
@@ -27,16 +25,6 @@ std::string text_of_utf8(PyObject* obj) {
   Py_ssize_t size = 0;
   check(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
   return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string format_float(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  // A fixed-notation double needs at most ~330 characters (denormals) plus sign.
-  char buffer[400];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  if (result.ec != std::errc()) return "NaN";
-  return std::string(buffer, result.ptr);
 }
 
 double wall_clock_seconds() noexcept {

@@ -1,5 +1,5 @@
-// Text of arbitrary objects (with the unprintable fallback) and the shortest round-trip
-// float formatting that the log entries use.
+// Text of arbitrary objects (with the unprintable fallback) and the wall clock that log
+// entries are stamped with.
 #pragma once
 
 #include <string>
@@ -17,10 +17,6 @@ namespace morva {
 Ref text_of(PyObject* obj);
 // The same, as UTF-8 (lone surrogates are kept with surrogatepass so nothing is lost).
 std::string text_of_utf8(PyObject* obj);
-
-// Shortest decimal text that reads back as the same double, never in exponent notation and
-// without a fractional part for integral values: 0.0 -> "0", 12.25 -> "12.25", 5.0 -> "5".
-std::string format_float(double value);
 
 // Seconds since the Unix epoch from the wall clock (0.0 before the epoch).
 double wall_clock_seconds() noexcept;

@@ -7,7 +7,7 @@
 #include "binding/args.hpp"
 #include "binding/borrow.hpp"
 #include "binding/convert.hpp"
-#include "binding/modules.hpp"
+#include "binding/deep_copy.hpp"
 #include "binding/stack_guard.hpp"
 #include "binding/type.hpp"
 #include "engine/engine.hpp"
@@ -181,14 +181,6 @@ PyObject* exit_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* path_or_none(PyObject* value) { return value == Py_None ? value : as_str(value); }
-
-Ref deep_copy(PyObject* value) {
-  static InternedStr copy_name{"copy"};
-  static InternedStr deepcopy_name{"deepcopy"};
-  Ref module = import_module(copy_name.get());
-  return Ref::checked(
-      PyObject_CallMethodObjArgs(module.get(), deepcopy_name.get(), value, nullptr));
-}
 
 PyObject* get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = parse<TransactionGetShadow>(args, nargs, kwnames);

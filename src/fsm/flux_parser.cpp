@@ -2,9 +2,10 @@
 // the diagnostic rendering of YAML values.
 #include "fsm/flux_parser.hpp"
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <vector>
+
+#include "binding/number_text.hpp"
+#include "binding/stack_guard.hpp"
 
 namespace morva::fsm {
 namespace {
@@ -19,13 +20,26 @@ bool is_sequence(const Node* node) {
   return node != nullptr && node->untagged().kind == Kind::Sequence;
 }
 
+// The step errors, built out of line: the parser recurses once per nested block, and their
+// texts would otherwise take room in every level's frame.
+[[noreturn, gnu::noinline, gnu::cold]] void fail(const char* message) { throw StepError(message); }
+[[noreturn, gnu::noinline, gnu::cold]] void fail_with(const char* prefix, const Node& element) {
+  throw StepError(prefix + diagnostic_render(element));
+}
+[[noreturn, gnu::noinline, gnu::cold]] void fail_flux_type(const std::string& word) {
+  throw StepError("Unknown flux type: '" + word + "'");
+}
+
 class Parser {
  public:
   ParsedSteps take(StepList steps) {
     return ParsedSteps{std::move(steps), process_slots_, condition_slots_};
   }
 
+  // Each nested block is one level of recursion: at most 63 (the reader's nesting limit, two
+  // YAML levels per block), each checked against the thread's stack.
   StepList list(const Node& sequence) {
+    check_native_stack("while parsing nested workflow steps");
     const Node& seq = sequence.untagged();
     StepList out;
     out.reserve(seq.items().size());
@@ -38,21 +52,20 @@ class Parser {
     const Node& node = element.untagged();
     if (node.kind == Kind::String) return process(node.text);
     if (node.kind != Kind::Mapping) {
-      throw StepError("Invalid step type: expected string or mapping, got " +
-                      diagnostic_render(element));
+      fail_with("Invalid step type: expected string or mapping, got ", element);
     }
     if (const Node* name = node.find("process")) {
-      if (!is_string(name)) throw StepError("'process' value must be a string");
+      if (!is_string(name)) fail("'process' value must be a string");
       return process(name->untagged().text);
     }
     const Node* flux = node.find("flux");
-    if (flux == nullptr) throw StepError("Unknown step format: " + diagnostic_render(element));
-    if (!is_string(flux)) throw StepError("'flux' value must be a string");
+    if (flux == nullptr) fail_with("Unknown step format: ", element);
+    if (!is_string(flux)) fail("'flux' value must be a string");
     const std::string& word = flux->untagged().text;
     if (word == "while") return while_step(node);
     if (word == "if") return if_step(node);
     if (word == "run") return run_step(node);
-    throw StepError("Unknown flux type: '" + word + "'");
+    fail_flux_type(word);
   }
 
   FluxStep process(const std::string& name) {
@@ -61,9 +74,9 @@ class Parser {
 
   FluxStep while_step(const Node& node) {
     const Node* condition = node.find("condition");
-    if (!is_string(condition)) throw StepError("'flux: while' requires 'condition' field");
+    if (!is_string(condition)) fail("'flux: while' requires 'condition' field");
     const Node* body = node.find("do");
-    if (!is_sequence(body)) throw StepError("'flux: while' requires 'do' block");
+    if (!is_sequence(body)) fail("'flux: while' requires 'do' block");
     WhileStep w{condition->untagged().text, {}, condition_slots_++};
     w.do_steps = list(*body);
     return FluxStep{std::move(w)};
@@ -71,7 +84,7 @@ class Parser {
 
   FluxStep if_step(const Node& node) {
     const Node* condition = node.find("condition");
-    if (!is_string(condition)) throw StepError("'flux: if' requires 'condition' field");
+    if (!is_string(condition)) fail("'flux: if' requires 'condition' field");
     IfStep i{condition->untagged().text, {}, {}, condition_slots_++};
     // A missing or non-sequence branch is an empty branch, not an error.
     if (const Node* then = node.find("then"); is_sequence(then)) i.then_steps = list(*then);
@@ -81,7 +94,7 @@ class Parser {
 
   FluxStep run_step(const Node& node) {
     const Node* steps = node.find("steps");
-    if (!is_sequence(steps)) throw StepError("'flux: run' requires 'steps' block");
+    if (!is_sequence(steps)) fail("'flux: run' requires 'steps' block");
     return FluxStep{RunStep{list(*steps)}};
   }
 
@@ -91,38 +104,7 @@ class Parser {
 
 std::string render_number(const yaml::Number& n) {
   if (n.is_integer) return (n.negative ? "-" : "") + std::to_string(n.magnitude);
-  if (std::isnan(n.value)) return ".nan";
-  if (std::isinf(n.value)) return n.value > 0 ? ".inf" : "-.inf";
-  // Shortest text that reads back as the same double; integral values keep a ".0" so a float
-  // never looks like an integer.
-  char buffer[64];
-  for (int precision = 1; precision <= 17; ++precision) {
-    std::snprintf(buffer, sizeof buffer, "%.*g", precision, n.value);
-    if (std::strtod(buffer, nullptr) == n.value) break;
-  }
-  std::string text = buffer;
-  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
-  return text;
-}
-
-void append_diagnostic(std::string& out, const Node& node);
-
-// Keys are written bare where that is unambiguous (strings quoted, booleans and numbers as
-// their text); anything else gets its full rendering.
-void append_key(std::string& out, const Node& key) {
-  switch (key.kind) {
-    case Kind::String:
-      out += quote_escaped(key.text);
-      break;
-    case Kind::Bool:
-      out += key.boolean ? "true" : "false";
-      break;
-    case Kind::Number:
-      out += render_number(key.number);
-      break;
-    default:
-      append_diagnostic(out, key);
-  }
+  return format_float(n.value, FloatText::kShortest);
 }
 
 // Tags as they are usually written: `!local`, `!!str` for the core schema's tags, and the
@@ -134,43 +116,82 @@ std::string render_tag(const std::string& tag) {
   return "!<" + tag + ">";
 }
 
-void append_diagnostic(std::string& out, const Node& node) {
+// Keys are written bare where that is unambiguous (strings quoted, booleans and numbers as
+// their text); false for any other key, which gets its full rendering.
+bool append_bare_key(std::string& out, const Node& key) {
+  switch (key.kind) {
+    case Kind::String: out += quote_escaped(key.text); return true;
+    case Kind::Bool: out += key.boolean ? "true" : "false"; return true;
+    case Kind::Number: out += render_number(key.number); return true;
+    default: return false;
+  }
+}
+
+// What is left to write: a node (as a mapping key when `key`), or a fixed text when `node` is
+// null.
+struct Pending {
+  const Node* node;
+  std::string_view text;
+  bool key;
+};
+
+// Writes the opening of `node` and pushes what follows it, last part first: its children and
+// the texts between and after them.
+void open_node(std::string& out, const Node& node, std::vector<Pending>& todo) {
+  auto queue_node = [&todo](const Node& n, bool key = false) { todo.push_back({&n, {}, key}); };
+  auto queue_text = [&todo](std::string_view text) { todo.push_back({nullptr, text, false}); };
   switch (node.kind) {
-    case Kind::Null:
-      out += "Null";
-      break;
-    case Kind::Bool:
-      out += node.boolean ? "Bool(true)" : "Bool(false)";
-      break;
-    case Kind::Number:
-      out += "Number(" + render_number(node.number) + ")";
-      break;
-    case Kind::String:
-      out += "String(" + quote_escaped(node.text) + ")";
-      break;
-    case Kind::Sequence:
+    case Kind::Null: out += "Null"; return;
+    case Kind::Bool: out += node.boolean ? "Bool(true)" : "Bool(false)"; return;
+    case Kind::Number: out += "Number(" + render_number(node.number) + ")"; return;
+    case Kind::String: out += "String(" + quote_escaped(node.text) + ")"; return;
+    case Kind::Sequence: {
       out += "Sequence [";
-      append_joined(out, node.items(), append_diagnostic);
-      out += ']';
-      break;
-    case Kind::Mapping:
+      queue_text("]");
+      const std::vector<Node>& items = node.items();
+      for (std::size_t i = items.size(); i-- > 0;) {
+        queue_node(items[i]);
+        if (i > 0) queue_text(", ");
+      }
+      return;
+    }
+    case Kind::Mapping: {
       out += "Mapping {";
-      append_joined(out, node.entries(), [](std::string& o, const yaml::Entry& e) {
-        append_key(o, e.first);
-        o += ": ";
-        append_diagnostic(o, e.second);
-      });
-      out += '}';
-      break;
+      queue_text("}");
+      const std::vector<yaml::Entry>& entries = node.entries();
+      for (std::size_t i = entries.size(); i-- > 0;) {
+        queue_node(entries[i].second);
+        queue_text(": ");
+        queue_node(entries[i].first, true);
+        if (i > 0) queue_text(", ");
+      }
+      return;
+    }
     case Kind::Tagged:
       out += "TaggedValue { tag: " + render_tag(node.text) + ", value: ";
+      queue_text(" }");
       if (node.items().empty()) {
-        out += "Null";
+        queue_text("Null");
       } else {
-        append_diagnostic(out, node.items().front());
+        queue_node(node.items().front());
       }
-      out += " }";
-      break;
+      return;
+  }
+}
+
+// A loop over a stack of pending parts on the heap, not a recursion: the value shown in a step
+// error may nest as deep as the reader allows (a few hundred levels counting tags), on any
+// thread's stack.
+void append_diagnostic(std::string& out, const Node& root) {
+  std::vector<Pending> todo{{&root, {}, false}};
+  while (!todo.empty()) {
+    Pending next = todo.back();
+    todo.pop_back();
+    if (next.node == nullptr) {
+      out += next.text;
+    } else if (!next.key || !append_bare_key(out, *next.node)) {
+      open_node(out, *next.node, todo);
+    }
   }
 }
 

@@ -2,15 +2,19 @@
 // diagnostic rendering of YAML values.
 #include "fsm/flux_step.hpp"
 
-#include <cstdio>
+#include <charconv>
+
+#include "binding/stack_guard.hpp"
 
 namespace morva::fsm {
 namespace {
 
 void append_hex_escape(std::string& out, unsigned value) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "\\u{%x}", value);
-  out += buffer;
+  char digits[8];
+  auto written = std::to_chars(digits, digits + sizeof digits, value, 16);
+  out += "\\u{";
+  out.append(digits, written.ptr);
+  out += '}';
 }
 
 void append_steps(std::string& out, const StepList& steps) {
@@ -56,7 +60,9 @@ std::string debug_render(const FluxStep& step) {
   return out;
 }
 
+// One level of recursion per nested block (at most 63 under the reader's nesting limit).
 void append_debug_render(std::string& out, const FluxStep& step) {
+  check_native_stack("while rendering a workflow step");
   if (auto* p = std::get_if<ProcessStep>(&step.v)) {
     out += "Process { name: " + quote_escaped(p->name) + " }";
   } else if (auto* w = std::get_if<WhileStep>(&step.v)) {

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "binding/stack_guard.hpp"
+
 namespace morva::fsm {
 
 struct FluxStep;
@@ -65,6 +67,7 @@ void append_joined(std::string& out, const Items& items, Render&& render) {
 // engine to fill its table of name objects.
 template <typename Visit>
 void for_each_process(const StepList& steps, Visit&& visit) {
+  check_native_stack("while walking nested workflow steps");
   for (const FluxStep& step : steps) {
     if (auto* p = std::get_if<ProcessStep>(&step.v)) {
       visit(*p);
@@ -83,6 +86,7 @@ void for_each_process(const StepList& steps, Visit&& visit) {
 // the contents of Run blocks, depth first.
 template <typename Visit>
 void flatten_processes(const StepList& steps, Visit&& visit) {
+  check_native_stack("while walking nested workflow steps");
   for (const FluxStep& step : steps) {
     if (auto* p = std::get_if<ProcessStep>(&step.v)) {
       visit(*p);

@@ -252,30 +252,27 @@ class Run {
   void visit(const FluxStep& step) {
     count_operation();
     if (e_.debug) debug_line({"Op #", std::to_string(ops_), ": ", debug_render(step)});
-    switch (step.v.index()) {
-      case 0:
-        process(*std::get_if<ProcessStep>(&step.v));
-        break;
-      case 1: {
-        const WhileStep& w = *std::get_if<WhileStep>(&step.v);
-        // An empty body visits no step, so a condition that stays true would never meet the
-        // limit: each such turn counts as one operation instead.
-        while (holds(w.condition, w.slot)) {
-          if (w.do_steps.empty()) {
-            count_operation();
-          } else {
-            steps(w.do_steps);
-          }
+    if (const ProcessStep* p = std::get_if<ProcessStep>(&step.v)) {
+      process(*p);
+      return;
+    }
+    // A block is one more level of recursion, checked first: its steps run executors and
+    // conditions, which need room on the thread's stack too.
+    check_stack("while running nested workflow steps");
+    if (const WhileStep* w = std::get_if<WhileStep>(&step.v)) {
+      // An empty body visits no step, so a condition that stays true would never meet the
+      // limit: each such turn counts as one operation instead.
+      while (holds(w->condition, w->slot)) {
+        if (w->do_steps.empty()) {
+          count_operation();
+        } else {
+          steps(w->do_steps);
         }
-        break;
       }
-      case 2: {
-        const IfStep& i = *std::get_if<IfStep>(&step.v);
-        steps(holds(i.condition, i.slot) ? i.then_steps : i.else_steps);
-        break;
-      }
-      default:
-        steps(std::get_if<RunStep>(&step.v)->steps);
+    } else if (const IfStep* i = std::get_if<IfStep>(&step.v)) {
+      steps(holds(i->condition, i->slot) ? i->then_steps : i->else_steps);
+    } else {
+      steps(std::get_if<RunStep>(&step.v)->steps);
     }
   }
 

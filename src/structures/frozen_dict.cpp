@@ -3,6 +3,8 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/deep_copy.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 #include "errors/exceptions.hpp"
@@ -20,6 +22,7 @@ PyObject* data_of(PyObject* self) { return fields<FrozenDictFields>(self).data.g
 
 using FrozenDictNew = Signature<"FrozenDict.__new__", "data">;
 using FrozenDictGet = Signature<"FrozenDict.get", "key", "default=None">;
+using FrozenDictDeepcopy = Signature<"FrozenDict.__deepcopy__", "memo">;
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto a = parse<FrozenDictNew>(args, kwargs);
@@ -51,6 +54,8 @@ PyObject* getattro(PyObject* self, PyObject* name) {
 }
 
 PyObject* str(PyObject* self) {
+  // The dict's text may hold this view's text again, as deep as the data nests.
+  check_stack("while getting the text of a FrozenDict");
   Ref inner = text_of(data_of(self));
   return check(PyUnicode_FromFormat("FrozenDict(%U)", inner.get()));
 }
@@ -62,6 +67,17 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* to_dict(PyObject* self, PyObject*) { return Py_NewRef(data_of(self)); }
+
+// copy.copy: another view over the same dict (a view has no state of its own to copy).
+PyObject* copy(PyObject* self, PyObject*) {
+  return make_frozen_dict(Ref::borrow(data_of(self))).release();
+}
+
+// copy.deepcopy: a new view over a deep copy of the dict, made with the caller's memo.
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse<FrozenDictDeepcopy>(args, nargs, kwnames);
+  return deep_copy_view(self, data_of(self), a.get<"memo">(), as_dict, make_frozen_dict).release();
+}
 PyObject* keys(PyObject* self, PyObject*) { return check(PyDict_Keys(data_of(self))); }
 PyObject* values(PyObject* self, PyObject*) { return check(PyDict_Values(data_of(self))); }
 PyObject* items(PyObject* self, PyObject*) { return check(PyDict_Items(data_of(self))); }
@@ -73,6 +89,8 @@ PyTypeObject* build() {
       method_noargs<keys, "keys">(),
       method_noargs<values, "values">(),
       method_noargs<items, "items">(),
+      method_noargs<copy, "__copy__", "Another view over the same dict.">(),
+      method<deepcopy, FrozenDictDeepcopy, "A new view over a deep copy of the dict.">(),
       end_methods(),
   };
   return build_type(TypeSpec{

@@ -2,7 +2,7 @@
 #include "structures/meta_log_entry.hpp"
 
 #include "binding/convert.hpp"
-#include "binding/text.hpp"
+#include "binding/number_text.hpp"
 #include "binding/type.hpp"
 #include "log/record_objects.hpp"
 
@@ -11,8 +11,8 @@ namespace {
 
 PyObject* repr(PyObject* self) {
   const LogRecord& e = log_record_of(self);
-  std::string text = "MetaLogEntry(time=" + format_float(e.timestamp) + ", key=" + e.key +
-                     ", msg=" + e.message + ")";
+  std::string text = "MetaLogEntry(time=" + format_float(e.timestamp, FloatText::kPlain) +
+                     ", key=" + e.key + ", msg=" + e.message + ")";
   return make_str_lossless(text).release();
 }
 

@@ -3,6 +3,8 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
+#include "binding/deep_copy.hpp"
+#include "binding/stack_guard.hpp"
 #include "binding/text.hpp"
 #include "binding/type.hpp"
 
@@ -16,6 +18,7 @@ struct FrozenListFields {
 PyObject* data_of(PyObject* self) { return fields<FrozenListFields>(self).data.get(); }
 
 using FrozenListNew = Signature<"FrozenList.__new__", "data">;
+using FrozenListDeepcopy = Signature<"FrozenList.__deepcopy__", "memo">;
 
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto a = parse<FrozenListNew>(args, kwargs);
@@ -32,11 +35,29 @@ PyObject* getitem(PyObject* self, PyObject* key) {
 }
 
 PyObject* str(PyObject* self) {
+  // The list's text may hold this view's text again, as deep as the data nests.
+  check_stack("while getting the text of a FrozenList");
   Ref inner = text_of(data_of(self));
   return check(PyUnicode_FromFormat("FrozenList(%U)", inner.get()));
 }
 
+// copy.copy: another view over the same list (a view has no state of its own to copy).
+PyObject* copy(PyObject* self, PyObject*) {
+  return make_frozen_list(Ref::borrow(data_of(self))).release();
+}
+
+// copy.deepcopy: a new view over a deep copy of the list, made with the caller's memo.
+PyObject* deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = parse<FrozenListDeepcopy>(args, nargs, kwnames);
+  return deep_copy_view(self, data_of(self), a.get<"memo">(), as_list, make_frozen_list).release();
+}
+
 PyTypeObject* build() {
+  static PyMethodDef methods[] = {
+      method_noargs<copy, "__copy__", "Another view over the same list.">(),
+      method<deepcopy, FrozenListDeepcopy, "A new view over a deep copy of the list.">(),
+      end_methods(),
+  };
   return build_type(TypeSpec{
       .name = "morva_core.FrozenList",
       .basicsize = sizeof(Box<FrozenListFields>),
@@ -48,6 +69,7 @@ PyTypeObject* build() {
               slot<length>(Py_sq_length),
               slot<str>(Py_tp_str),
               slot<str>(Py_tp_repr),
+              raw_slot(Py_tp_methods, methods),
           },
           item_read_slots<getitem>()),
   });

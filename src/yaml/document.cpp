@@ -4,13 +4,13 @@
 
 #include <yaml.h>
 
-#include <charconv>
 #include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <cstdlib>
+#include <charconv>
 #include <limits>
+#include <optional>
 #include <unordered_map>
+
+#include "binding/number_text.hpp"
 
 namespace morva::yaml {
 
@@ -106,7 +106,7 @@ class Reader {
     if (event_->type == YAML_STREAM_END_EVENT) return Node{};  // empty text
     if (event_->type != YAML_DOCUMENT_START_EVENT) fail_unexpected();
     next();
-    Node root = read_node(0);
+    Node root = read_tree();
     next();
     if (event_->type != YAML_DOCUMENT_END_EVENT) fail_unexpected();
     next();
@@ -119,6 +119,19 @@ class Reader {
   }
 
  private:
+  // A collection whose end has not been read yet: what its start event said, the children read
+  // so far and, in a mapping, the key that waits for its value.
+  struct Open {
+    bool mapping;
+    Mark mark;
+    Extras extras;
+    std::size_t nodes_before;  // counts when its start was read, for its anchor's charges
+    std::size_t bytes_before;
+    std::size_t height = 0;  // of its tallest child so far
+    Children children;
+    std::optional<Node> key;
+  };
+
   void next() {
     if (!yaml_parser_parse(&parser_, event_.slot())) fail_parser();
     event_.mark_filled();
@@ -153,67 +166,96 @@ class Reader {
     }
   }
 
-  // Reads the node whose first event is the current one (`depth` collections enclose it);
-  // leaves its last event current and `height_` set to its height in nested collections.
-  Node read_node(std::size_t depth) {
+  // Reads the node whose first event is the current one and leaves its last event current.
+  // A loop over the events with the open collections on a heap stack, not a recursion: how
+  // deep a document nests decides how much memory this takes, never how much of the thread's
+  // stack, so a small thread stack reads every document the nesting limit lets through.
+  Node read_tree() {
+    std::vector<Open> open;
+    for (;;) {
+      std::optional<Node> done;
+      if (event_->type == YAML_SEQUENCE_START_EVENT || event_->type == YAML_MAPPING_START_EVENT) {
+        open_collection(open);
+      } else {
+        done = read_leaf(open.size());
+      }
+      // Hands each finished node to its collection, and finishes every collection whose end
+      // comes next, until the current event starts another node.
+      for (;;) {
+        if (done) {
+          if (open.empty()) return std::move(*done);
+          add(open.back(), std::move(*done));
+          done.reset();
+        }
+        next();
+        yaml_event_type_t end = open.back().mapping ? YAML_MAPPING_END_EVENT
+                                                    : YAML_SEQUENCE_END_EVENT;
+        if (event_->type != end) break;
+        done = close_collection(open);
+      }
+    }
+  }
+
+  // A scalar or an alias (`depth` collections enclose it); sets `height_`.
+  Node read_leaf(std::size_t depth) {
     const yaml_event_t& ev = *event_;
     Mark mark = to_mark(ev.start_mark);
+    if (ev.type == YAML_ALIAS_EVENT) return read_alias(depth, mark);
+    if (ev.type != YAML_SCALAR_EVENT) fail_unexpected();
     std::size_t nodes_before = nodes_, bytes_before = expanded_bytes_;
-    Node node;
-    Extras extras;
-    switch (ev.type) {
-      case YAML_ALIAS_EVENT:
-        return read_alias(depth, mark);
-      case YAML_SCALAR_EVENT:
-        extras = Extras::of(ev.data.scalar.anchor, ev.data.scalar.tag);
-        node = read_scalar(mark);
-        charge(1, node.text.size(), mark);
-        height_ = 0;
-        break;
-      case YAML_SEQUENCE_START_EVENT:
-      case YAML_MAPPING_START_EVENT:
-        enter(depth + 1, mark);
-        // Copied now: the event is replaced while the content is read.
-        extras = ev.type == YAML_MAPPING_START_EVENT
-                     ? Extras::of(ev.data.mapping_start.anchor, ev.data.mapping_start.tag)
-                     : Extras::of(ev.data.sequence_start.anchor, ev.data.sequence_start.tag);
-        charge(1, 0, mark);
-        node = read_collection(depth, mark);
-        break;
-      default:
-        fail_unexpected();
+    Extras extras = Extras::of(ev.data.scalar.anchor, ev.data.scalar.tag);
+    Node node = read_scalar(mark);
+    charge(1, node.text.size(), mark);
+    height_ = 0;
+    return finish(std::move(node), extras, mark, nodes_before, bytes_before);
+  }
+
+  void open_collection(std::vector<Open>& open) {
+    const yaml_event_t& ev = *event_;
+    Mark mark = to_mark(ev.start_mark);
+    bool mapping = ev.type == YAML_MAPPING_START_EVENT;
+    enter(open.size() + 1, mark);
+    // Copied now: the event is replaced while the content is read.
+    Extras extras = mapping ? Extras::of(ev.data.mapping_start.anchor, ev.data.mapping_start.tag)
+                            : Extras::of(ev.data.sequence_start.anchor, ev.data.sequence_start.tag);
+    std::size_t nodes_before = nodes_, bytes_before = expanded_bytes_;
+    charge(1, 0, mark);
+    open.push_back(Open{mapping, mark, std::move(extras), nodes_before, bytes_before, 0, {}, {}});
+  }
+
+  // `node` (read last: its height is `height_`) becomes the next item, key or value of `parent`.
+  void add(Open& parent, Node node) {
+    parent.height = std::max(parent.height, height_);
+    if (!parent.mapping) {
+      parent.children.items.push_back(std::move(node));
+    } else if (!parent.key) {
+      parent.key.emplace(std::move(node));
+    } else {
+      parent.children.entries.emplace_back(std::move(*parent.key), std::move(node));
+      parent.key.reset();
     }
+  }
+
+  Node close_collection(std::vector<Open>& open) {
+    Open top = std::move(open.back());
+    open.pop_back();
+    height_ = top.height + 1;
+    Node node;
+    node.kind = top.mapping ? Kind::Mapping : Kind::Sequence;
+    node.mark = top.mark;
+    if (!top.children.items.empty() || !top.children.entries.empty()) {
+      node.children = std::make_shared<Children>(std::move(top.children));
+    }
+    return finish(std::move(node), top.extras, top.mark, top.nodes_before, top.bytes_before);
+  }
+
+  // The node with its tag applied, remembered under its anchor with what reading it cost.
+  Node finish(Node node, const Extras& extras, Mark mark, std::size_t nodes_before,
+              std::size_t bytes_before) {
     node = tagged(std::move(node), extras, mark);
     if (extras.has_anchor) {
       anchors_[extras.anchor] =
           Anchor{node, nodes_ - nodes_before, expanded_bytes_ - bytes_before, height_};
-    }
-    return node;
-  }
-
-  Node read_collection(std::size_t depth, Mark mark) {
-    bool mapping = event_->type == YAML_MAPPING_START_EVENT;
-    yaml_event_type_t end = mapping ? YAML_MAPPING_END_EVENT : YAML_SEQUENCE_END_EVENT;
-    Children children;
-    std::size_t height = 0;
-    for (next(); event_->type != end; next()) {
-      Node first = read_node(depth + 1);
-      height = std::max(height, height_);
-      if (!mapping) {
-        children.items.push_back(std::move(first));
-        continue;
-      }
-      next();
-      Node value = read_node(depth + 1);
-      height = std::max(height, height_);
-      children.entries.emplace_back(std::move(first), std::move(value));
-    }
-    height_ = height + 1;
-    Node node;
-    node.kind = mapping ? Kind::Mapping : Kind::Sequence;
-    node.mark = mark;
-    if (!children.items.empty() || !children.entries.empty()) {
-      node.children = std::make_shared<const Children>(std::move(children));
     }
     return node;
   }
@@ -292,12 +334,21 @@ bool is_one_of(std::string_view text, std::initializer_list<std::string_view> op
   return false;
 }
 
+// Digits are ASCII whatever the locale (<cctype>'s tests follow LC_CTYPE).
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// 0-15 for a hexadecimal digit, 16 for anything else.
+int hex_digit_value(char c) {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 16;
+}
+
 bool all_digits(std::string_view s, int base) {
   if (s.empty()) return false;
   for (char c : s) {
-    bool ok = base == 16 ? std::isxdigit(static_cast<unsigned char>(c)) != 0
-                         : (c >= '0' && c < static_cast<char>('0' + base));
-    if (!ok) return false;
+    if (hex_digit_value(c) >= base) return false;
   }
   return true;
 }
@@ -322,10 +373,10 @@ bool resolve_integer(std::string_view text, Number& out) {
   if (result.ec == std::errc::result_out_of_range) {
     // Too large for 64 bits: kept as the nearest double.
     double value = 0;
-    for (char c : body) {
-      int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                              : (std::tolower(c) - 'a' + 10);
-      value = value * base + digit;
+    if (base == 10) {
+      value = read_float(body);
+    } else {
+      for (char c : body) value = value * base + hex_digit_value(c);
     }
     out.is_integer = false;
     out.value = negative ? -value : value;
@@ -353,11 +404,11 @@ bool resolve_float(std::string_view text, Number& out) {
   std::size_t i = 0, n = text.size();
   if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
   std::size_t int_digits = 0, frac_digits = 0;
-  while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++int_digits;
+  while (i < n && is_digit(text[i])) ++i, ++int_digits;
   bool dot = i < n && text[i] == '.';
   if (dot) {
     ++i;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++frac_digits;
+    while (i < n && is_digit(text[i])) ++i, ++frac_digits;
   }
   if (int_digits + frac_digits == 0) return false;
   bool exponent = i < n && (text[i] == 'e' || text[i] == 'E');
@@ -365,12 +416,11 @@ bool resolve_float(std::string_view text, Number& out) {
     ++i;
     if (i < n && (text[i] == '-' || text[i] == '+')) ++i;
     std::size_t exp_digits = 0;
-    while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++exp_digits;
+    while (i < n && is_digit(text[i])) ++i, ++exp_digits;
     if (exp_digits == 0) return false;
   }
   if (i != n || (!dot && !exponent)) return false;
-  std::string copy(text);
-  out = Number{false, false, 0, std::strtod(copy.c_str(), nullptr)};
+  out = Number{false, false, 0, read_float(text)};
   return true;
 }
 
@@ -389,6 +439,34 @@ const std::vector<Node>& Node::items() const {
 const std::vector<Entry>& Node::entries() const {
   static const std::vector<Entry> kNone;
   return children ? children->entries : kNone;
+}
+
+void Node::release_children() noexcept {
+  // Blocks this node was the last owner of, whose nodes still hold children of their own.
+  // Each is emptied of those before it goes, so no destructor below reaches another block.
+  // Should the list itself find no memory, that one block is let go the nested way.
+  std::vector<std::shared_ptr<const Children>> pending;
+  auto take = [&pending](Node& node) {
+    if (!node.children) return;
+    try {
+      pending.push_back(std::move(node.children));
+    } catch (const std::bad_alloc&) {
+      node.children.reset();
+    }
+  };
+  take(*this);
+  while (!pending.empty()) {
+    std::shared_ptr<const Children> block = std::move(pending.back());
+    pending.pop_back();
+    if (block.use_count() != 1) continue;  // an alias still holds it: only the count drops
+    // Sole owner, and every block is made non-const (make_shared<Children>).
+    auto& contents = const_cast<Children&>(*block);
+    for (Node& item : contents.items) take(item);
+    for (Entry& entry : contents.entries) {
+      take(entry.first);
+      take(entry.second);
+    }
+  }
 }
 
 const Node& Node::untagged() const {

@@ -45,13 +45,26 @@ using Entry = std::pair<Node, Node>;
 struct Children;
 
 struct Node {
+  Node() = default;
+  Node(const Node&) = default;
+  Node(Node&&) noexcept = default;
+  Node& operator=(const Node&) = default;
+  Node& operator=(Node&&) noexcept = default;
+  // Takes a tree apart level by level, not by nested destructor calls: a node can sit a few
+  // hundred levels deep, and the last owner may let go of it on a small thread stack.
+  ~Node() {
+    if (children) release_children();
+  }
+
   Kind kind = Kind::Null;
   Style style = Style::NotScalar;
   Mark mark;
   std::string text;   // scalars: the text as written (after YAML escapes); Tagged: the tag
   bool boolean = false;
   Number number;
-  // Shared with every alias of this node; null for scalars and empty collections.
+  // Shared with every alias of this node; null for scalars and empty collections. Never
+  // changed once shared (the blocks are made non-const only so that the last owner can take
+  // their contents apart).
   std::shared_ptr<const Children> children;
 
   // Sequence items; for Tagged, exactly one item: the content.
@@ -65,6 +78,9 @@ struct Node {
   // Mapping lookup (through tags): the first entry whose key is a String equal to `key`
   // byte for byte; nullptr when absent or when this is not a mapping.
   const Node* find(std::string_view key) const;
+
+ private:
+  void release_children() noexcept;
 };
 
 struct Children {
