@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from morva_core import ConfigLoader, SchemaViolationError
-from conftest import raises_exact
+from conftest import address_cap, raises_exact
 
 load = ConfigLoader.load_from_string
 
@@ -88,12 +88,13 @@ def test_nesting_beyond_128_is_refused():
 
 @pytest.mark.timeout(120)
 def test_hostile_texts_give_only_schema_errors_in_bounded_time_and_memory():
-    # A child process with a hard address-space cap: a reader that expanded the aliases or
-    # recursed without bound would die there instead of answering.
+    # A child process with a hard address-space cap, 1 GiB beyond what its interpreter reserves at
+    # start: a reader that expanded the aliases or recursed without bound would die there
+    # instead of answering.
     code = textwrap.dedent("""
-        import os, random, resource
+        import os, random, resource, sys
         if not os.environ.get("MORVA_ASAN"):
-            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+            resource.setrlimit(resource.RLIMIT_AS, (int(sys.argv[1]),) * 2)
         from morva_core import ConfigLoader, SchemaViolationError
         levels = ['a0: &a0 ["lol","lol","lol","lol","lol","lol","lol","lol","lol","lol"]']
         levels += [f"a{i}: &a{i} [" + ",".join([f"*a{i - 1}"] * 10) + "]" for i in range(1, 12)]
@@ -112,7 +113,8 @@ def test_hostile_texts_give_only_schema_errors_in_bounded_time_and_memory():
                 assert str(exc).startswith("Config Error: "), exc
         print("done")
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=110)
+    out = subprocess.run([sys.executable, "-c", code, str(address_cap(1 << 30))],
+                         capture_output=True, text=True, timeout=110)
     assert out.returncode == 0 and out.stdout == "done\n", out.stderr[-2000:]
 
 

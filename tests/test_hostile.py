@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import morva_core as mc
-from conftest import hidden, raises_exact
+from conftest import address_cap, hidden, raises_exact
 
 U64, U32, I64 = 2**64 - 1, 2**32 - 1, 2**63 - 1
 
@@ -107,10 +107,12 @@ def test_text_is_required_wherever_text_is_taken(name, call, message):
 
 def run_bounded(code, seconds=20, memory=2 << 30):
     """Runs code in a child limited in address space and time; returns its stdout."""
+    # The sanitizer runtime reserves terabytes of address space for its shadow memory.
+    cap = None if os.environ.get("MORVA_MODULE_DIR") else address_cap(memory)
+
     def limit():
-        # The sanitizer runtime reserves terabytes of address space for its shadow memory.
-        if not os.environ.get("MORVA_MODULE_DIR"):
-            resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+        if cap:
+            resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                          text=True, timeout=seconds, preexec_fn=limit)

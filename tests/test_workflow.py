@@ -18,17 +18,17 @@ import pytest
 
 import morva_core
 from morva_core import FSMState, WorkflowEngine
-from conftest import raises_exact
+from conftest import address_cap, raises_exact
 
 P, R, W, C, F = (FSMState.Pending, FSMState.Running, FSMState.WaitingIO, FSMState.Complete,
                  FSMState.Failed)
 TRIP = "Flux Safety Trip: Exceeded {} operations. Check for infinite loops."
 
 
-# For a child interpreter: a 1 GiB address-space cap (not under the sanitizer, which reserves
-# more), so a reader that copied or expanded without bound dies instead of answering.
+# For a child interpreter: an address-space cap 1 GiB above what the interpreter reserves at
+# start (not under the sanitizer, which reserves more), so a reader that copied or expanded without bound dies instead of answering.
 MEMORY_CAP = "" if os.environ.get("MORVA_ASAN") else \
-    "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
+    f"resource.setrlimit(resource.RLIMIT_AS, ({address_cap(1 << 30)},) * 2)"
 # A small thread stack for reading documents near the nesting limit; the sanitizer's frames
 # (red zones around every local) take about twice the room.
 STACK_KIB = 1024 if os.environ.get("MORVA_ASAN") else 512
