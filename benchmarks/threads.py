@@ -177,17 +177,37 @@ def cas_run(threads, swaps):
     return seconds, sum(retries), exact
 
 
+def host_swap_run(threads, swaps):
+    """The host twin of cas_run: a version-checked increment of a dict under a threading.Lock."""
+    lock, box = threading.Lock(), {"n": 0, "version": 1}
+
+    def writer(count):
+        def work():
+            done = 0
+            while done < count:
+                seen = box["version"]
+                with lock:
+                    if box["version"] == seen:
+                        box["n"] += 1
+                        box["version"] = seen + 1
+                        done += 1
+        return work
+
+    return run_threads([writer(swaps // threads) for _ in range(threads)])
+
+
 def writer_row(swaps, repeats):
-    ratios, ones, retries, exact = [], [], 0, True
+    ratios, host_ratios, ones, retries, exact = [], [], [], 0, True
     for _ in range(repeats):
         one, _, ok1 = cas_run(1, swaps)
         two, lost_races, ok2 = cas_run(2, swaps)
         ones.append(one)
         ratios.append(one / two)
+        host_ratios.append(host_swap_run(1, swaps) / host_swap_run(2, swaps))
         retries += lost_races
         exact = exact and ok1 and ok2
     return {"name": "2 writers vs 1: compare_and_swap, one engine",
-            "ratio": statistics.median(ratios), "host_ratio": None,
+            "ratio": statistics.median(ratios), "host_ratio": statistics.median(host_ratios),
             "ops_per_s_1": swaps / statistics.median(ones), "target": CAS_TARGET,
             "retries_per_run": retries / repeats, "no_update_lost": exact}
 

@@ -18,14 +18,6 @@ if os.environ.get("MORVA_MODULE_DIR"):
     assert os.path.dirname(os.path.realpath(morva_core.__file__)) == expected, morva_core.__file__
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-if FREE_THREADED and sys._is_gil_enabled():
-    # A free-threaded interpreter turns the GIL back on, with a RuntimeWarning, for a module that
-    # has not declared it runs without it: the interpreters the tests start would print that
-    # line among the output they check. Once the module declares it, the GIL stays off here and
-    # nothing is filtered.
-    os.environ["PYTHONWARNINGS"] = ",".join(filter(None, [
-        os.environ.get("PYTHONWARNINGS"),
-        "ignore:The global interpreter lock (GIL) has been enabled:RuntimeWarning"]))
 
 
 @pytest.fixture

@@ -1,7 +1,9 @@
 """The module frame: registration order, exception catalogue, re-import, sub-interpreters."""
 
+import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -87,6 +89,16 @@ def test_classes_are_immutable_and_never_hand_out_an_unbuilt_instance():
         with pytest.raises(TypeError, match="immutable type"):
             setattr(enum, member, 5)
         assert getattr(enum, member) is before and int(before) in (0, 1)
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="only a free-threaded interpreter can run without the GIL")
+def test_import_leaves_the_gil_off_and_prints_nothing():
+    out = subprocess.run([sys.executable, "-W", "error", "-c",
+                          "import sys, morva_core; print(sys._is_gil_enabled())"],
+                         capture_output=True, text=True, timeout=60,
+                         env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
+    assert (out.returncode, out.stdout, out.stderr) == (0, "False\n", "")
 
 
 def test_module_docstring_and_no_functions():

@@ -145,11 +145,46 @@ bool BorrowFlag::would_wait_forever(bool exclusive, uint64_t me, bool queued_too
   return false;
 }
 
+// Free-threaded, the holder of a flag is usually running C code for a moment (a swap, an
+// install) on another core: a short spin takes the flag as it is let go, where going to sleep
+// and being woken would cost many times the hold itself. A holder that runs Python code, or
+// waits, keeps it longer; after the spin the request waits, and checks for cycles, as usual.
+// A conflict with this thread's own hold, or a thread already waiting (asleep) for the flag,
+// ends the spin at once: a spinner never takes the flag ahead of one.
+// (Under the GIL the holder cannot run while this thread spins: no spin there.)
+bool BorrowFlag::spin_for(bool exclusive, uint64_t me) {
+  constexpr int kSpins = 256;
+  {
+    FtLock hold(lock_);
+    if (held_by(me)) return false;
+  }
+  auto free_for_me = [&](int32_t count) { return exclusive ? count == 0 : count >= 0; };
+  for (int i = 0; i < kSpins; ++i) {
+    cpu_relax();
+    int32_t seen = count_;  // read without the lock, so the holder keeps its cache line
+    if (seen < -1) return false;  // a writer waits: queue behind it
+    if (!free_for_me(seen)) continue;
+    FtLock hold(lock_);
+    if (waiters_ > 0) return false;  // never ahead of a thread already asleep for it
+    if (!free_for_me(count_)) continue;
+    if (exclusive) {
+      take_exclusive(me);
+    } else {
+      add_shared_holder(me);
+      ++count_;
+    }
+    check_bookkeeping();
+    return true;
+  }
+  return false;
+}
+
 // The waiters mutex is held from the check to the sleep, and a flag's holder wakes its waiters
 // only after changing the flag (under lock_) and through that mutex: a release either comes
 // before the check, which then finds the flag free, or finds this request counted in
 // `waiters_` and wakes it once it sleeps. No wake-up is lost, with or without a GIL.
 void BorrowFlag::acquire_slow(bool exclusive, uint64_t me) {
+  if (kFreeThreaded && spin_for(exclusive, me)) return;
   for (;;) {
     std::unique_lock<std::mutex> lock = lock_waiters();
     bool queued;

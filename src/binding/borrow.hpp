@@ -3,10 +3,12 @@
 // shared request, "Already borrowed" for an exclusive one). A conflicting request from another
 // thread is ordinary concurrency: it waits, with the GIL released and no C++ mutex held, until
 // the access is free (binding/waiting.hpp). Every field of a flag is read and changed under
-// the flag's own lock (`lock_`, an FtMutex: the GIL where there is one, a PyMutex in the
-// free-threaded build), taken for a few instructions at a time; a wake-up is sent only after
-// it is released. The slow path holds the waiters mutex first and may then take the locks of
-// the flags its cycle check walks, one after another (threads.hpp, the order of locks).
+// the flag's own lock (`lock_`, an FtMutex: the GIL where there is one, a short spin lock in
+// the free-threaded build), taken for a few instructions at a time; a wake-up is sent only
+// after it is released. The slow path holds the waiters mutex first and may then take the
+// locks of the flags its cycle check walks, one after another (threads.hpp, the order of
+// locks). Free-threaded, a request that meets another thread's hold first spins a little
+// (spin_for), since holds are mostly a moment of C++ work; then it waits as described.
 //
 // Waits that can never end are refused instead, with the same RuntimeError: a wait that would
 // close a cycle of waits (this thread waits for a holder that waits, directly or through other
@@ -29,6 +31,7 @@
 // gone, so a conflicting request there is refused like a same-thread conflict.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -37,6 +40,31 @@
 #include "binding/waiting.hpp"
 
 namespace morva {
+
+// A count changed only under its flag's lock, but read without it by a thread spinning for the
+// flag (free-threaded): its loads and stores are atomic and relaxed, plain moves on x86-64, and
+// never read-modify-writes, which the lock makes unnecessary. Where the GIL is, nobody spins
+// and it is a plain integer the compiler may keep in a register.
+#ifdef Py_GIL_DISABLED
+class LockedCount {
+ public:
+  LockedCount(int32_t x = 0) noexcept : v_(x) {}  // NOLINT: converts like the integer it stands for
+  operator int32_t() const noexcept { return v_.load(std::memory_order_relaxed); }
+  LockedCount& operator=(int32_t x) noexcept {
+    v_.store(x, std::memory_order_relaxed);
+    return *this;
+  }
+  int32_t operator++() noexcept { return *this = *this + 1; }
+  int32_t operator--() noexcept { return *this = *this - 1; }
+  LockedCount& operator|=(int32_t x) noexcept { return *this = *this | x; }
+  LockedCount& operator&=(int32_t x) noexcept { return *this = *this & x; }
+
+ private:
+  std::atomic<int32_t> v_;
+};
+#else
+using LockedCount = int32_t;
+#endif
 
 class BorrowFlag {
  public:
@@ -155,6 +183,8 @@ class BorrowFlag {
     exclusive_owner_ = thread;
   }
   void acquire_slow(bool exclusive, uint64_t me);
+  // Free-threaded only: tries for the access a little while before waiting; true when taken.
+  bool spin_for(bool exclusive, uint64_t me);
   Conflict conflict_with(bool exclusive, uint64_t me) const noexcept;
   // Appends the threads a request of `requester` waits for; `queued` adds the exclusive
   // requests a shared request queues behind. With the list of waiters locked (and lock_).
@@ -167,7 +197,7 @@ class BorrowFlag {
   void check_bookkeeping() const noexcept;
 
   mutable FtMutex lock_;
-  int32_t count_ = 0;           // shared holds (| kWriterWaiting); -1: exclusive; 0: free
+  LockedCount count_ = 0;       // shared holds (| kWriterWaiting); -1: exclusive; 0: free
   uint32_t waiters_ = 0;        // threads asleep in wait_for_wake on this flag
   uint32_t writers_waiting_ = 0;  // of those, the exclusive requests
   uint64_t exclusive_owner_ = 0;

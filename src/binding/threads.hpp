@@ -70,8 +70,11 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <utility>
+
+#include "binding/waiting.hpp"
 
 namespace morva {
 
@@ -81,17 +84,32 @@ inline constexpr bool kFreeThreaded = true;
 inline constexpr bool kFreeThreaded = false;
 #endif
 
-// A lock for a few instructions of C++ work on data that free-threaded callers reach at once:
-// the interpreter's PyMutex (one byte; a thread that has to wait for it is detached meanwhile).
-// Under the GIL it is empty and costs nothing. Never held while Python code runs.
+// A lock for a few instructions of C++ work on data that free-threaded callers reach at once.
+// Every hold is that short by rule (plain C++ work and reference increments, never Python
+// code, never a wait), so a thread that finds it taken spins (test-and-test-and-set, with a
+// pause between looks, yielding the processor after a while) rather than sleeping: the holder
+// is running on another core and lets go within nanoseconds, and going to sleep and being
+// woken would cost far more than the hold. The word holds the holder's thread id, so that a
+// child made by fork() while another thread held the lock, which would otherwise wait forever
+// for a thread it does not have, takes the lock over. Under the GIL it is empty and costs
+// nothing.
 class FtMutex {
  public:
 #ifdef Py_GIL_DISABLED
-  void lock() noexcept { PyMutex_Lock(&m_); }
-  void unlock() noexcept { PyMutex_Unlock(&m_); }
+  void lock() noexcept {
+    uint64_t me = current_thread_id();
+    uint64_t none = 0;
+    if (holder_.compare_exchange_strong(none, me, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) [[likely]] {
+      return;
+    }
+    lock_contended(me);
+  }
+  void unlock() noexcept { holder_.store(0, std::memory_order_release); }
 
  private:
-  PyMutex m_{};
+  void lock_contended(uint64_t me) noexcept;
+  std::atomic<uint64_t> holder_{0};
 #else
   void lock() noexcept {}
   void unlock() noexcept {}
@@ -117,6 +135,16 @@ class CriticalSection {
   PyCriticalSection section_;
 #endif
 };
+
+// One pause of a spinning thread (x86-64's `pause`): lets the core's other work and the
+// holder's cache traffic go first.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 // A pointer made once and kept for the life of the process (a cache filled on first use).
 // Readers take it with one acquire load (a plain load on x86-64); the first thread to publish
