@@ -127,6 +127,23 @@ class BorrowFlag {
     return free_locked();
   }
 
+  // A moment's read of what the flag guards, as if under shared access: `read` (plain C++ work
+  // and reference increments, never Python code) runs under the flag's own lock when nobody
+  // holds the flag exclusively and no writer waits, since only an exclusive holder changes what
+  // the flag guards. Otherwise it runs under shared access taken the usual way, so the read
+  // waits for another thread's exclusive hold, queues behind a waiting writer, and is refused
+  // against this thread's own. No holder is recorded: readers that only look in write one
+  // lock word instead of the flag's counts and holder list.
+  template <class Read>
+  auto read_briefly(Read&& read) {
+    {
+      FtLock hold(lock_);
+      if (count_ >= 0) [[likely]] return read();
+    }
+    Shared access(*this);
+    return read();
+  }
+
 
   class Shared {
    public:

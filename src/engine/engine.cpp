@@ -131,8 +131,7 @@ bool is_exact_engine(PyObject* engine) { return Py_TYPE(engine) == engine_type()
 
 Ref current_state(PyObject* engine) {
   MorvaEngineFields& f = engine_fields(engine);
-  BorrowFlag::Shared access(f.access);
-  return Ref::borrow(f.state.get());
+  return f.access.read_briefly([&] { return Ref::borrow(f.state.get()); });
 }
 
 Ref make_engine() { return create<MorvaEngineFields>(engine_type(), first_state()); }

@@ -18,8 +18,6 @@ struct FrozenDictFields {
 
 PyObject* data_of(PyObject* self) { return fields<FrozenDictFields>(self).data.get(); }
 
-[[noreturn]] void raise_key_not_found() { raise(PyExc_KeyError, "Key not found"); }
-
 using FrozenDictNew = Signature<"FrozenDict.__new__", "data">;
 using FrozenDictGet = Signature<"FrozenDict.get", "key", "default=None">;
 using FrozenDictDeepcopy = Signature<"FrozenDict.__deepcopy__", "memo">;
@@ -30,10 +28,11 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return create<FrozenDictFields>(type, Ref::borrow(dict)).release();
 }
 
-// Present: the stored value itself; absent: KeyError "Key not found"; lookup errors propagate.
+// Present: the stored value itself; absent: KeyError "Key not found" (not thrown: a miss is
+// ordinary flow under try/except); lookup errors propagate.
 PyObject* getitem(PyObject* self, PyObject* key) {
   Ref value = dict_get(data_of(self), key);
-  if (!value) raise_key_not_found();
+  if (!value) return set_error(PyExc_KeyError, "Key not found");
   return value.release();
 }
 

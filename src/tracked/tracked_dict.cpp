@@ -18,7 +18,7 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // No __missing__ hook: a dict subclass's default factory is not consulted.
 PyObject* getitem(PyObject* self, PyObject* key) {
   Ref value = dict_get(fields<TrackedFields>(self).data.get(), key);
-  if (!value) raise(PyExc_KeyError, "Key not found");
+  if (!value) return set_error(PyExc_KeyError, "Key not found");
   return value.release();
 }
 
