@@ -271,6 +271,15 @@ inline Ref list_get(PyObject* list, Py_ssize_t index) {
   return Ref::borrow(check(PyList_GetItem(list, index)));
 #endif
 }
+// The same as a new reference, or null with IndexError set, without throwing: an index past the
+// end is how iteration by position ends (`for x in view`), once per loop (see set_error).
+inline PyObject* list_item_or_null(PyObject* list, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+  return PyList_GetItemRef(list, index);
+#else
+  return Py_XNewRef(PyList_GetItem(list, index));
+#endif
+}
 
 // Error filters for failures that are normal flow: each clears the error indicator when the
 // current error is an instance of the named type and says so; any other error (an interrupt

@@ -31,7 +31,7 @@ Py_ssize_t length(PyObject* self) { return check_size(PyList_Size(data_of(self))
 // Positions count from 0 only: a negative index is out of range like any other.
 PyObject* getitem(PyObject* self, PyObject* key) {
   int64_t index = convert_arg("index", key, to_i64);
-  return list_get(data_of(self), static_cast<Py_ssize_t>(index)).release();
+  return list_item_or_null(data_of(self), static_cast<Py_ssize_t>(index));
 }
 
 PyObject* str(PyObject* self) {

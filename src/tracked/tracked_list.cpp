@@ -22,7 +22,7 @@ Py_ssize_t index_of(PyObject* key) {
 }
 
 PyObject* getitem(PyObject* self, PyObject* key) {
-  return list_get(fields<TrackedFields>(self).data.get(), index_of(key)).release();
+  return list_item_or_null(fields<TrackedFields>(self).data.get(), index_of(key));
 }
 
 int setitem(PyObject* self, PyObject* key, PyObject* value) {
