@@ -201,6 +201,26 @@ std::vector<PyType_Slot> item_write_slots() {
           raw_slot(Py_sq_ass_item, reinterpret_cast<void*>(&sequence_ass_item<Set>))};
 }
 
+// One attribute answered before the type's lookup, free-threaded only: for an instance of
+// exactly `Type()` (an immutable class without instance dictionaries, so the lookup could only
+// find the property), the name `Name` (the interned string itself) goes straight to the
+// property's getter `Get`. Any other name, another str object of the same text, or a subclass
+// takes the generic lookup. On 3.13t this makes a read of state.version or engine.state about
+// 40% faster on one thread (36.7 against 25.9 million reads a second). Where the GIL is, the
+// group is empty: the interpreter specializes method calls (state.update) only for types with
+// the generic lookup, and a transaction commit cost 12% more instructions without that.
+template <FixedText Name, PyObject* (*Get)(PyObject*, void*), PyTypeObject* (*Type)()>
+PyObject* getattro_answering(PyObject* self, PyObject* name) {
+  static InternedStr answered{Name.text};
+  if (name == answered.get() && Py_TYPE(self) == Type()) return Get(self, nullptr);
+  return check(PyObject_GenericGetAttr(self, name));
+}
+template <FixedText Name, PyObject* (*Get)(PyObject*, void*), PyTypeObject* (*Type)()>
+std::vector<PyType_Slot> attribute_first_slots() {
+  if constexpr (kFreeThreaded) return {slot<getattro_answering<Name, Get, Type>>(Py_tp_getattro)};
+  return {};
+}
+
 // A class's own slots followed by shared groups (the item access pairs above), for TypeSpec.
 template <typename... Groups>
 std::vector<PyType_Slot> join_slots(std::vector<PyType_Slot> own, const Groups&... groups) {

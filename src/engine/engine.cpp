@@ -32,19 +32,6 @@ PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* get_state(PyObject* self, void*) { return current_state(self).release(); }
 
-#ifdef Py_GIL_DISABLED
-// `state` answered before the type's lookup, for an exact MorvaEngine in the free-threaded build
-// only: its class is immutable and has no instance dictionary, so the lookup could only find the
-// property (a subclass may override it, and goes through the lookup). Skipping it spares threads
-// that read one engine at once the reference count of the shared property object. Where the GIL
-// is, the generic lookup stays: method calls (engine.compare_and_swap) are specialized only for it.
-PyObject* getattro(PyObject* self, PyObject* name) {
-  static InternedStr state_name{"state"};
-  if (name == state_name.get() && Py_TYPE(self) == engine_type()) return get_state(self, nullptr);
-  return check(PyObject_GenericGetAttr(self, name));
-}
-#endif
-
 PyObject* transaction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   auto a = parse<MorvaEngineTransaction>(args, nargs, kwnames);
@@ -95,16 +82,15 @@ PyTypeObject* build() {
       .name = "morva_core.MorvaEngine",
       .basicsize = sizeof(Box<MorvaEngineFields>),
       .subclassable = true,
-      .slots = {
-          doc_slot<MorvaEngineNew>(),
-          slot<new_>(Py_tp_new),
-          dealloc_slot<MorvaEngineFields, FieldRelease::kCollect>(),
-#ifdef Py_GIL_DISABLED
-          slot<getattro>(Py_tp_getattro),
-#endif
-          raw_slot(Py_tp_methods, methods),
-          raw_slot(Py_tp_getset, props),
-      },
+      .slots = join_slots(
+          {
+              doc_slot<MorvaEngineNew>(),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<MorvaEngineFields, FieldRelease::kCollect>(),
+              raw_slot(Py_tp_methods, methods),
+              raw_slot(Py_tp_getset, props),
+          },
+          attribute_first_slots<"state", get_state, engine_type>()),
   });
 }
 

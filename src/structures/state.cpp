@@ -192,20 +192,6 @@ PyObject* get_signal(PyObject* self, void*) {
 
 PyObject* get_meta(PyObject* self, void*) { return get_meta_logs(self, nullptr); }
 
-#ifdef Py_GIL_DISABLED
-// `version` answered before the type's lookup (free-threaded only): the class is final and
-// immutable and has no instance dictionary, so the lookup could only find the property it would
-// then call. Skipping it spares every reader the reference count of the shared property object,
-// which threads reading one State at once would otherwise all write. Any other name, or this one
-// spelled by another str object, takes the ordinary lookup. Where the GIL is, the type keeps the
-// generic lookup: the interpreter specializes method calls (state.update) only for it.
-PyObject* getattro(PyObject* self, PyObject* name) {
-  static InternedStr version{"version"};
-  if (name == version.get()) return get_version(self, nullptr);
-  return check(PyObject_GenericGetAttr(self, name));
-}
-#endif
-
 int setattro(PyObject*, PyObject*, PyObject* value) {
   if (value == nullptr) refuse_attribute_delete();
   raise(context_error(), "State is Immutable. Use .update() to create a new version.");
@@ -229,17 +215,16 @@ PyTypeObject* build() {
   return build_type(TypeSpec{
       .name = "morva_core.State",
       .basicsize = sizeof(Box<StateFields>),
-      .slots = {
-          doc_slot<StateNew, "Morva v3 Immutable State">(),
-          slot<new_>(Py_tp_new),
-          dealloc_slot<StateFields>(),
-#ifdef Py_GIL_DISABLED
-          slot<getattro>(Py_tp_getattro),
-#endif
-          slot<setattro>(Py_tp_setattro),
-          raw_slot(Py_tp_methods, methods),
-          raw_slot(Py_tp_getset, props),
-      },
+      .slots = join_slots(
+          {
+              doc_slot<StateNew, "Morva v3 Immutable State">(),
+              slot<new_>(Py_tp_new),
+              dealloc_slot<StateFields>(),
+              slot<setattro>(Py_tp_setattro),
+              raw_slot(Py_tp_methods, methods),
+              raw_slot(Py_tp_getset, props),
+          },
+          attribute_first_slots<"version", get_version, state_type>()),
   });
 }
 
